@@ -1,0 +1,44 @@
+// Everything the watcher reaches the operating system through.
+#pragma once
+
+#include "platform/AppWorkspace.h"
+#include "platform/CommandRecordStore.h"
+#include "platform/LogSink.h"
+#include "platform/MainThread.h"
+#include "platform/Time.h"
+
+#include <functional>
+#include <memory>
+#include <string_view>
+
+namespace drovix {
+
+// Opens the handle of the cloud container with the given identifier.
+using ContainerFactory =
+    std::function<std::unique_ptr<CommandRecordStore>(std::string_view containerIdentifier)>;
+
+// The platform services, all of which outlive the watcher that uses them.
+struct Platform {
+    AppWorkspace& workspace;
+    ContainerFactory openContainer;
+    MainThread& mainThread;
+    Clock& clock;
+    LogSink& logSink;
+};
+
+// The process as a background-only application: no Dock icon, no menu bar, no windows.
+class AgentApplication {
+public:
+    virtual ~AgentApplication() = default;
+
+    // Calls startup with the platform services of this process, then runs the main run loop,
+    // both on the main thread and inside the platform's per-thread scope (an autorelease pool on
+    // macOS). Returns only if the run loop ever ends.
+    virtual void run(const std::function<void(Platform&)>& startup) = 0;
+};
+
+// Makes the shared application object of this process background-only. Called once, first thing,
+// on the main thread.
+std::unique_ptr<AgentApplication> makeBackgroundOnlyApplication();
+
+} // namespace drovix
