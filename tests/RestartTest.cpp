@@ -126,5 +126,22 @@ TEST_F(RestartTest, SequenceKeepsTheWatcherAliveUntilItEnds)
     EXPECT_EQ(fake.loop.pendingWork(), 0u);
 }
 
+TEST(RestartJobTest, JobDroppedByAMainThreadThatGoesAwayIsFreed)
+{
+    std::weak_ptr<RescueWatcher> weak;
+    {
+        FakePlatform fake;
+        fake.workspace.running = 1;
+        auto watcher = std::make_shared<RescueWatcher>(fake.platform());
+        watcher->considerRecord(CommandRecord{"restart", "r1", fake.loop.now()});
+        weak = watcher;
+        watcher.reset();
+        fake.loop.advance(3);
+        EXPECT_FALSE(weak.expired());
+    }
+    // The suspended job, and the watcher it held, went with the loop instead of leaking.
+    EXPECT_TRUE(weak.expired());
+}
+
 } // namespace
 } // namespace drovix::testing
