@@ -1,0 +1,15 @@
+// The C library's time.h, plus the Darwin clock reading the agent uses, declared as Apple's
+// time.h declares it. Only the compile check on Linux sees this file.
+#pragma once
+
+#include_next <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+__uint64_t clock_gettime_nsec_np(clockid_t clock_id);
+
+#ifdef __cplusplus
+}
+#endif
