@@ -1,0 +1,64 @@
+// The path rules of application bundles.
+#include "platform/linux/BundlePaths.h"
+
+namespace drovix {
+
+namespace {
+
+constexpr std::string_view deletedMark = " (deleted)";
+
+std::string_view withoutTrailingSlashes(std::string_view path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.remove_suffix(1);
+    return path;
+}
+
+} // namespace
+
+std::string deletingLastPathComponent(std::string_view path)
+{
+    path = withoutTrailingSlashes(path);
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return {};
+    if (slash == 0)
+        return "/";
+    return std::string(withoutTrailingSlashes(path.substr(0, slash)));
+}
+
+std::string_view withoutDeletedMark(std::string_view executableLink)
+{
+    if (executableLink.ends_with(deletedMark))
+        executableLink.remove_suffix(deletedMark.size());
+    return executableLink;
+}
+
+std::optional<std::string> bundleOfExecutable(std::string_view executablePath)
+{
+    constexpr std::string_view executableFolder = "/Contents/MacOS/";
+    const std::size_t slash = executablePath.rfind('/');
+    if (slash == std::string_view::npos || !isPlainFileName(executablePath.substr(slash + 1)))
+        return std::nullopt;
+    const std::string_view folder = executablePath.substr(0, slash + 1);
+    if (!folder.ends_with(executableFolder))
+        return std::nullopt;
+    const std::string_view bundle = folder.substr(0, folder.size() - executableFolder.size());
+    if (bundle.empty() || bundle.ends_with('/'))
+        return std::nullopt;
+    return std::string(bundle);
+}
+
+std::string bundleOrFolderOfExecutable(std::string_view executablePath)
+{
+    if (auto bundle = bundleOfExecutable(executablePath))
+        return *bundle;
+    return deletingLastPathComponent(executablePath);
+}
+
+bool isPlainFileName(std::string_view name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}
+
+} // namespace drovix

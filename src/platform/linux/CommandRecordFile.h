@@ -1,0 +1,54 @@
+// The command record as a file: the local stand-in for the private cloud database, kept in the
+// record form of CloudKit's web services and replaced atomically by whoever writes it.
+#pragma once
+
+#ifndef __linux__
+#error "This file is the Linux implementation"
+#endif
+
+#include "platform/CommandRecordStore.h"
+#include "platform/linux/Posix.h"
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace drovix {
+
+// Larger record files are refused unread.
+inline constexpr std::size_t maxCommandRecordFileSize = 64 * 1024;
+
+// Deeper nesting of arrays and objects is refused before a document is built.
+inline constexpr int maxCommandRecordDepth = 64;
+
+// Reads a record file:
+//   {"recordName": "command", "fields": {"kind": {"value": "restart", "type": "STRING"}, ...}}
+// "kind" and "nonce" count when their type is "STRING" with a string value, "issuedAt" when its
+// type is "TIMESTAMP" with a number of milliseconds since the Unix epoch; any other field or
+// shape of a field is absent. The failure says what is wrong with the file.
+posix::Result<CommandRecord> parseCommandRecordFile(std::string_view bytes);
+
+// <data>/cloud/<containerIdentifier>/private/_defaultZone/command.json, where <data> is
+// xdgDataHome when it is an absolute path, else home + "/.local/share". Either may be null.
+posix::Result<std::string> commandRecordPath(std::string_view containerIdentifier,
+                                             const char* xdgDataHome, const char* home);
+
+// Fetches the record from a file: no file (or no folder) is no record and no error. Each fetch
+// reads on a short-lived thread, which also runs the completion.
+class CommandRecordFileStore final : public CommandRecordStore {
+public:
+    explicit CommandRecordFileStore(posix::Result<std::string> path) : path_(std::move(path)) {}
+    void fetchCommandRecord(FetchCompletion completion) override;
+
+    // The fetch itself, on the calling thread.
+    static void fetchNow(const posix::Result<std::string>& path, const FetchCompletion& completion);
+
+private:
+    posix::Result<std::string> path_;
+};
+
+// The container factory of a Linux process: reads XDG_DATA_HOME and HOME now.
+std::unique_ptr<CommandRecordStore> openCommandContainer(std::string_view containerIdentifier);
+
+} // namespace drovix

@@ -1,0 +1,135 @@
+// The agent's main thread on Linux: an epoll loop that runs posted jobs, repeating timers and
+// sleeps, one at a time, and blocks in between.
+#pragma once
+
+#ifndef __linux__
+#error "This file is the Linux implementation"
+#endif
+
+#include "platform/MainThread.h"
+#include "platform/linux/Posix.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <tuple>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace drovix {
+
+// Nanoseconds on the clock that keeps counting while the machine sleeps (CLOCK_BOOTTIME).
+using BootNanoseconds = std::int64_t;
+
+// Due work ordered by deadline and, for equal deadlines, by the order it was added.
+template <typename Item> class DeadlineQueue {
+public:
+    void push(BootNanoseconds deadline, Item item)
+    {
+        heap_.push_back({deadline, nextOrder_++, std::move(item)});
+        std::push_heap(heap_.begin(), heap_.end(), later);
+    }
+
+    bool empty() const { return heap_.empty(); }
+    std::size_t size() const { return heap_.size(); }
+
+    // Earliest deadline; the queue must not be empty.
+    BootNanoseconds earliestDeadline() const { return heap_.front().deadline; }
+
+    // Removes and returns the earliest item; the queue must not be empty.
+    Item pop()
+    {
+        std::pop_heap(heap_.begin(), heap_.end(), later);
+        Item item = std::move(heap_.back().item);
+        heap_.pop_back();
+        return item;
+    }
+
+private:
+    struct Entry {
+        BootNanoseconds deadline;
+        std::uint64_t order;
+        Item item;
+    };
+
+    // The heap keeps the entry for which this is false against all others at its front.
+    static bool later(const Entry& a, const Entry& b)
+    {
+        return std::tie(a.deadline, a.order) > std::tie(b.deadline, b.order);
+    }
+
+    std::vector<Entry> heap_;
+    std::uint64_t nextOrder_ = 0;
+};
+
+// The next deadline of a repeating timer that was due at deadline: a whole number of intervals
+// later and after now. Ticks missed while the loop was busy are dropped, not run in a burst.
+BootNanoseconds nextRepeatDeadline(BootNanoseconds deadline, BootNanoseconds interval,
+                                   BootNanoseconds now);
+
+// Seconds as a whole, non-negative number of nanoseconds, kept within a century so that
+// deadlines cannot overflow. NaN counts as zero.
+BootNanoseconds durationInNanoseconds(double seconds);
+
+class MainLoop final : public MainThread {
+public:
+    // Sets up the loop's epoll, timer and wake descriptors.
+    static posix::Result<std::unique_ptr<MainLoop>> create();
+
+    // Posted jobs that never ran and sleeps that never ended are destroyed without being called.
+    ~MainLoop() override;
+
+    MainLoop(const MainLoop&) = delete;
+    MainLoop& operator=(const MainLoop&) = delete;
+
+    std::shared_ptr<RepeatingTimer> scheduleRepeating(double intervalSeconds,
+                                                      std::function<void()> tick) override;
+    void post(std::function<void()> job) override;
+    void sleep(double seconds, std::function<void(SleepOutcome)> resume) override;
+
+    // Runs jobs, ticks and sleeps as they come due until quit() is called. Main thread only.
+    void run();
+
+    // Makes run() return once the work already due has run. Main thread only; post it from
+    // elsewhere.
+    void quit() { quitting_ = true; }
+
+    // The present on the loop's clock.
+    static BootNanoseconds now();
+
+private:
+    struct TimerState;
+    class Timer;
+    using SleepResume = std::function<void(SleepOutcome)>;
+    using Due = std::variant<SleepResume, std::shared_ptr<TimerState>>;
+
+    MainLoop(posix::FileDescriptor epoll, posix::FileDescriptor wake, posix::FileDescriptor timer);
+
+    BootNanoseconds present() const;
+    void startJob();
+    void runPostedJobs();
+    void runDueWork();
+    bool armTimer();
+    void waitForEvents(int timeoutMilliseconds);
+
+    posix::FileDescriptor epoll_;
+    posix::FileDescriptor wake_;
+    posix::FileDescriptor timer_;
+
+    std::mutex postedMutex_;
+    std::deque<std::function<void()>> posted_;
+
+    DeadlineQueue<Due> due_;
+    BootNanoseconds armedDeadline_ = 0;
+    // Read before each job, so that every sleep and timer a job schedules counts from the same
+    // present: work scheduled together keeps the order of its durations.
+    BootNanoseconds jobStart_ = 0;
+    bool inJob_ = false;
+    bool quitting_ = false;
+};
+
+} // namespace drovix

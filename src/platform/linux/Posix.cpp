@@ -1,0 +1,138 @@
+// POSIX helpers shared by the Linux services.
+#include "platform/linux/Posix.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace drovix::posix {
+
+std::string errorText(int code)
+{
+    char buffer[256];
+    // The GNU strerror_r returns the text, which may or may not live in buffer.
+    return ::strerror_r(code, buffer, sizeof buffer);
+}
+
+Failure systemFailure(const std::string& what)
+{
+    const int code = errno;
+    return {what + ": " + errorText(code), code};
+}
+
+namespace {
+
+Failure reasonOnly()
+{
+    const int code = errno;
+    return {errorText(code), code};
+}
+
+} // namespace
+
+void FileDescriptor::reset(int fd)
+{
+    // close() is not retried: on Linux the descriptor is gone even when it reports EINTR.
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+Result<FileDescriptor> openForReading(const std::string& path)
+{
+    // O_NONBLOCK keeps a FIFO put in place of a file from stalling the reader; it changes nothing
+    // for regular files.
+    const int fd =
+        retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
+    if (fd < 0)
+        return reasonOnly();
+    return FileDescriptor(fd);
+}
+
+Result<std::string> readRegularFile(int fd, std::size_t limit)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return reasonOnly();
+    if (!S_ISREG(status.st_mode))
+        return Failure{"not a regular file", EINVAL};
+
+    std::string bytes;
+    const std::size_t wanted = limit + 1;
+    while (bytes.size() < wanted) {
+        const std::size_t chunk = std::min<std::size_t>(wanted - bytes.size(), 16 * 1024);
+        const std::size_t before = bytes.size();
+        bytes.resize(before + chunk);
+        const ssize_t count =
+            retryOnInterrupt([&] { return ::read(fd, bytes.data() + before, chunk); });
+        if (count < 0)
+            return reasonOnly();
+        bytes.resize(before + static_cast<std::size_t>(count));
+        if (count == 0)
+            break;
+    }
+    return bytes;
+}
+
+Result<std::string> readRegularFile(const std::string& path, std::size_t limit)
+{
+    Result<FileDescriptor> file = openForReading(path);
+    if (!file)
+        return file.failure();
+    return readRegularFile(file->get(), limit);
+}
+
+Result<std::string> readLink(const std::string& path)
+{
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length < 0)
+            return systemFailure(path);
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            return target;
+        }
+        // Possibly cut short: try again with more room, within reason.
+        if (target.size() >= 64 * 1024)
+            return Failure{path + ": link target too long", ENAMETOOLONG};
+        target.resize(target.size() * 2);
+    }
+}
+
+namespace {
+
+void* runWork(void* argument)
+{
+    std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(argument));
+    (*work)();
+    return nullptr;
+}
+
+} // namespace
+
+void runOnShortLivedThread(std::function<void()> work)
+{
+    auto owned = std::make_unique<std::function<void()>>(std::move(work));
+    pthread_attr_t attributes;
+    bool started = false;
+    if (::pthread_attr_init(&attributes) == 0) {
+        if (::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0) {
+            pthread_t thread;
+            started = ::pthread_create(&thread, &attributes, runWork, owned.get()) == 0;
+        }
+        ::pthread_attr_destroy(&attributes);
+    }
+    if (started) {
+        owned.release(); // The thread owns it now.
+        return;
+    }
+    (*owned)();
+}
+
+} // namespace drovix::posix

@@ -1,0 +1,102 @@
+// POSIX helpers shared by the Linux services: results that carry an error text, an owned file
+// descriptor, EINTR retries, bounded file reads and short-lived worker threads.
+#pragma once
+
+#ifndef __linux__
+#error "This file is the Linux implementation"
+#endif
+
+#include <cerrno>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace drovix::posix {
+
+// What went wrong, as a text for a log line, and the errno behind it when there is one.
+struct Failure {
+    std::string description;
+    int code = 0;
+};
+
+// A value, or the failure that kept it from being made.
+template <typename T> class Result {
+public:
+    Result(T value) : value_(std::move(value)) {}
+    Result(Failure failure) : failure_(std::move(failure)) {}
+
+    bool ok() const { return value_.has_value(); }
+    explicit operator bool() const { return ok(); }
+    T& operator*() { return *value_; }
+    const T& operator*() const { return *value_; }
+    T* operator->() { return &*value_; }
+    const T* operator->() const { return &*value_; }
+    const Failure& failure() const { return failure_; }
+    const std::string& error() const { return failure_.description; }
+
+private:
+    std::optional<T> value_;
+    Failure failure_;
+};
+
+// The text of an errno value, e.g. "Permission denied".
+std::string errorText(int code);
+
+// "what: <text of errno>", with the current errno kept as the code.
+Failure systemFailure(const std::string& what);
+
+// Calls a system call again for as long as it fails with EINTR.
+template <typename Call> auto retryOnInterrupt(Call call) -> decltype(call())
+{
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result == -1 && errno == EINTR);
+    return result;
+}
+
+// Sole owner of a file descriptor; closes it when it goes.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept
+    {
+        if (this != &other)
+            reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// Opens a file for reading (close-on-exec, never blocking on a FIFO). The failure names only the
+// reason; callers add the path as they see fit.
+Result<FileDescriptor> openForReading(const std::string& path);
+
+// Reads a regular file (a /proc file too, whatever size it reports) up to its end or limit + 1
+// bytes, whichever comes first: a result longer than limit means the file is too large. A
+// descriptor that is no regular file fails with EINVAL ("not a regular file"). Failures name only
+// the reason.
+Result<std::string> readRegularFile(int fd, std::size_t limit);
+Result<std::string> readRegularFile(const std::string& path, std::size_t limit);
+
+// The target of a symbolic link; the failure names the link.
+Result<std::string> readLink(const std::string& path);
+
+// Runs work on a new detached thread that ends with it. When no thread can be made, runs it on
+// the calling thread instead: callers accept either, as long as the work runs exactly once.
+void runOnShortLivedThread(std::function<void()> work);
+
+} // namespace drovix::posix

@@ -1,0 +1,136 @@
+// The /proc scan behind the list of running applications, and pidfd signalling.
+#include "platform/linux/ProcessTable.h"
+
+#include "platform/linux/BundlePaths.h"
+
+#include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+
+namespace drovix {
+
+namespace {
+
+constexpr std::size_t statusFileLimit = 64 * 1024;
+
+// Through syscall(), so that the C library need not know these calls.
+int openPidfd(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int signalPidfd(int pidfd, int signal)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+
+std::vector<pid_t> listedPids()
+{
+    std::vector<pid_t> pids;
+    const std::unique_ptr<DIR, DirectoryCloser> proc(::opendir("/proc"));
+    if (!proc)
+        return pids;
+    while (const dirent* entry = ::readdir(proc.get())) {
+        const std::string_view name = entry->d_name;
+        pid_t pid = 0;
+        const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (error == std::errc() && end == name.data() + name.size() && pid > 0)
+            pids.push_back(pid);
+    }
+    std::sort(pids.begin(), pids.end());
+    return pids;
+}
+
+std::optional<std::string> executableOf(const std::string& procFolder)
+{
+    posix::Result<std::string> link = posix::readLink(procFolder + "/exe");
+    if (!link)
+        return std::nullopt;
+    return std::string(withoutDeletedMark(*link));
+}
+
+} // namespace
+
+int BundleProcess::sendSignal(int signal) const
+{
+    return signalPidfd(pidfd_.get(), signal) == 0 ? 0 : errno;
+}
+
+std::optional<ProcessStatus> parseProcessStatus(std::string_view text)
+{
+    std::optional<char> state;
+    std::optional<uid_t> realUid;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+
+        const auto valueAfter = [&line](std::string_view key) -> std::optional<std::string_view> {
+            if (!line.starts_with(key))
+                return std::nullopt;
+            std::string_view value = line.substr(key.size());
+            const std::size_t start = value.find_first_not_of(" \t");
+            if (start == std::string_view::npos)
+                return std::nullopt;
+            return value.substr(start);
+        };
+        if (auto value = valueAfter("State:")) {
+            state = value->front();
+        } else if (auto uids = valueAfter("Uid:")) {
+            uid_t uid = 0;
+            const auto [next, error] =
+                std::from_chars(uids->data(), uids->data() + uids->size(), uid);
+            if (error == std::errc() && next != uids->data())
+                realUid = uid;
+        }
+    }
+    if (!state || !realUid)
+        return std::nullopt;
+    return ProcessStatus{*state, *realUid};
+}
+
+std::vector<std::unique_ptr<BundleProcess>>
+bundleProcesses(const std::function<bool(const std::string& bundlePath)>& accepts)
+{
+    std::vector<std::unique_ptr<BundleProcess>> found;
+    const uid_t user = ::getuid();
+    for (const pid_t pid : listedPids()) {
+        // Any of these reads may fail because the process ended meanwhile: it is then skipped.
+        const std::string folder = "/proc/" + std::to_string(pid);
+        const std::optional<std::string> executable = executableOf(folder);
+        if (!executable)
+            continue;
+        const std::optional<std::string> bundle = bundleOfExecutable(*executable);
+        if (!bundle || !accepts(*bundle))
+            continue;
+
+        // From here on the pidfd pins the process. What /proc says is checked again afterwards,
+        // and the pidfd is confirmed live last: had its process been reaped and the pid reused
+        // in between, the checks would have read another process, and the final signal fails.
+        posix::FileDescriptor pidfd(openPidfd(pid));
+        if (!pidfd.valid())
+            continue;
+        if (executableOf(folder) != executable)
+            continue;
+        const posix::Result<std::string> statusText =
+            posix::readRegularFile(folder + "/status", statusFileLimit);
+        if (!statusText)
+            continue;
+        const std::optional<ProcessStatus> status = parseProcessStatus(*statusText);
+        if (!status || status->realUid != user || status->state == 'Z' || status->state == 'X')
+            continue;
+        if (signalPidfd(pidfd.get(), 0) != 0)
+            continue;
+        found.push_back(std::make_unique<BundleProcess>(pid, std::move(pidfd)));
+    }
+    return found;
+}
+
+} // namespace drovix

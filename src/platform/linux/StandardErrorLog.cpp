@@ -1,0 +1,77 @@
+// NSLog-style lines on standard error.
+#include "platform/linux/StandardErrorLog.h"
+
+#include "platform/linux/BundlePaths.h"
+#include "platform/linux/Posix.h"
+
+#include <algorithm>
+
+#include <errno.h>
+#include <stdio.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace drovix {
+
+namespace {
+
+LogStamp stampNow()
+{
+    LogStamp stamp;
+    timespec time{};
+    ::clock_gettime(CLOCK_REALTIME, &time);
+    ::localtime_r(&time.tv_sec, &stamp.localTime);
+    stamp.milliseconds = static_cast<int>(time.tv_nsec / 1'000'000);
+    stamp.pid = ::getpid();
+    stamp.tid = ::gettid();
+    return stamp;
+}
+
+} // namespace
+
+std::string formatLogLine(const LogStamp& stamp, std::string_view processName,
+                          std::string_view message)
+{
+    char prefix[64];
+    const std::tm& t = stamp.localTime;
+    const int length = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d ",
+                                     t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
+                                     t.tm_sec, stamp.milliseconds);
+    std::string line(prefix, static_cast<std::size_t>(std::max(length, 0)));
+    line += processName;
+    line += '[' + std::to_string(stamp.pid) + ':' + std::to_string(stamp.tid) + "] ";
+    line += message;
+    line += '\n';
+    return line;
+}
+
+std::string executableFileName()
+{
+    posix::Result<std::string> path = posix::readLink("/proc/self/exe");
+    if (!path)
+        return program_invocation_short_name;
+    const std::string_view name = withoutDeletedMark(*path);
+    return std::string(name.substr(name.rfind('/') + 1));
+}
+
+StandardErrorLog::StandardErrorLog(int fd) : fd_(fd), processName_(executableFileName())
+{
+    // localtime_r need not read the time zone by itself.
+    ::tzset();
+}
+
+void StandardErrorLog::log(std::string_view message)
+{
+    const std::string line = formatLogLine(stampNow(), processName_, message);
+    std::lock_guard lock(mutex_);
+    std::string_view rest = line;
+    while (!rest.empty()) {
+        const ssize_t written =
+            posix::retryOnInterrupt([&] { return ::write(fd_, rest.data(), rest.size()); });
+        if (written <= 0)
+            return;
+        rest.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+} // namespace drovix
