@@ -162,6 +162,16 @@ std::size_t VirtualMainLoop::pendingWork() const
     return due_.size() + incoming_.size();
 }
 
+std::optional<double> VirtualMainLoop::nextDue() const
+{
+    std::lock_guard lock(incomingMutex_);
+    if (!incoming_.empty())
+        return monotonic_;
+    if (due_.empty())
+        return std::nullopt;
+    return due_.begin()->first.first;
+}
+
 std::vector<std::unique_ptr<RunningApplication>>
 FakeWorkspace::runningApplications(std::string_view bundleIdentifier)
 {

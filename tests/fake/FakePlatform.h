@@ -63,6 +63,9 @@ public:
     void runUntilIdle() { advance(0); }
     // Timers, posted jobs and sleeps not yet run.
     std::size_t pendingWork() const;
+    // When the earliest of them falls due on the monotonic clock (now for posted jobs), so that a
+    // driver can interleave events of its own with the loop's work; absent when nothing is left.
+    std::optional<double> nextDue() const;
 
 private:
     using Key = std::pair<double, std::uint64_t>;

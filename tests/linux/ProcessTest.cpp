@@ -231,7 +231,8 @@ TEST(OpenApplication, StartsOneDetachedInstanceAndNoneWhileItRuns)
                                     std::chrono::seconds(2)))
         << "open descriptors: " << ::testing::PrintToString(descriptorsOf(pid));
     const std::string proc = "/proc/" + std::to_string(pid);
-    EXPECT_EQ("/dev/null", *posix::readLink(proc + "/fd/0"));
+    for (const std::string& stream : standardOnly)
+        EXPECT_EQ("/dev/null", *posix::readLink(proc + "/fd/" + stream));
     EXPECT_EQ("/", *posix::readLink(proc + "/cwd"));
     EXPECT_EQ("0000000000000000", statusLine(pid, "SigIgn"));
 

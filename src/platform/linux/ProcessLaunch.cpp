@@ -26,7 +26,7 @@ namespace drovix {
 namespace {
 
 // Where the child failed, reported through the pipe with its errno.
-enum class Stage : std::int32_t { fork, setsid, stdinRedirect, workingFolder, exec };
+enum class Stage : std::int32_t { fork, setsid, standardStreams, workingFolder, exec };
 
 struct ChildReport {
     Stage stage;
@@ -68,8 +68,12 @@ void markAllDescriptorsCloseOnExec()
 
     if (::setsid() < 0)
         reportAndExit(pipe, Stage::setsid);
-    if (::dup2(devNull, STDIN_FILENO) < 0)
-        reportAndExit(pipe, Stage::stdinRedirect);
+    // The application gets none of the agent's streams, as an application opened from the
+    // desktop does: output written into the agent's log, or into a pipe nobody reads, would
+    // end it with SIGPIPE at its first line.
+    for (const int stream : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (::dup2(devNull, stream) < 0)
+            reportAndExit(pipe, Stage::standardStreams);
     if (::chdir("/") != 0)
         reportAndExit(pipe, Stage::workingFolder);
     markAllDescriptorsCloseOnExec();
@@ -87,8 +91,8 @@ std::string describe(const std::string& executablePath, const ChildReport& repor
         return executablePath + " can't be started: fork failed: " + reason;
     case Stage::setsid:
         return executablePath + " can't be started: setsid failed: " + reason;
-    case Stage::stdinRedirect:
-        return executablePath + " can't be started: no /dev/null for its input: " + reason;
+    case Stage::standardStreams:
+        return executablePath + " can't be started: no /dev/null for its streams: " + reason;
     case Stage::workingFolder:
         return executablePath + " can't be started: can't enter /: " + reason;
     case Stage::exec:
@@ -102,7 +106,7 @@ std::string describe(const std::string& executablePath, const ChildReport& repor
 std::optional<std::string> startDetachedProgram(const std::string& executablePath)
 {
     posix::FileDescriptor devNull(
-        posix::retryOnInterrupt([] { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }));
+        posix::retryOnInterrupt([] { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }));
     if (!devNull.valid())
         return executablePath +
                " can't be started: " + posix::systemFailure("/dev/null").description;
