@@ -111,8 +111,7 @@ void registerBenchmarks()
     benchmark::RegisterBenchmark(
         "Evaluation", [](benchmark::State& state) { measure(state, parts().at("Evaluation")); });
 
-    // The fetch runs on a thread of its own and hands back to the main loop: the CPU time is the
-    // whole process's, and the real time shows the hops between threads too.
+    // The CPU time is the whole process's, as for the minimal wake.
     benchmark::RegisterBenchmark(
         "WholeLook",
         [](benchmark::State& state) {
@@ -126,8 +125,8 @@ void registerBenchmarks()
         ->MeasureProcessCPUTime()
         ->UseRealTime();
 
-    // What the fetch's trip through another thread costs, and what it would with a thread that
-    // stays (two threads while idle instead of one).
+    // What a fetch would add to a look on a thread of its own, made for it or one that stays
+    // (two threads while idle instead of one): the fetch reads on the main loop instead.
     for (const char* name : {"HandOffFromNewThread", "HandOffFromStandingWorker"}) {
         benchmark::RegisterBenchmark(
             name, [name](benchmark::State& state) { measure(state, parts().at(name)); })

@@ -92,6 +92,75 @@ TEST(CommandRecordFile, AFieldCountsOnlyWhenItsTypeAndValueAgree)
     EXPECT_EQ("x", mixed.nonce);
 }
 
+TEST(CommandRecordFile, ALaterDuplicateKeyReplacesTheEarlierWhole)
+{
+    // Within a field: the last "type" and the last "value" count.
+    EXPECT_EQ("b", parsed(record("\"kind\": {\"value\": \"a\", \"type\": \"STRING\", "
+                                 "\"value\": \"b\"}"))
+                       .kind);
+    EXPECT_FALSE(parsed(record("\"kind\": {\"value\": \"a\", \"type\": \"STRING\", "
+                               "\"value\": 1}"))
+                     .kind);
+    EXPECT_FALSE(parsed(record("\"kind\": {\"value\": \"a\", \"type\": \"STRING\", "
+                               "\"type\": \"TIMESTAMP\"}"))
+                     .kind);
+    EXPECT_EQ(2.0, parsed(record("\"issuedAt\": {\"type\": \"STRING\", \"value\": \"x\", "
+                                 "\"type\": \"TIMESTAMP\", \"value\": 2000}"))
+                       .issuedAt);
+
+    // A field named twice is the later one, even when that one is broken or lacks a part.
+    EXPECT_EQ("b", parsed(record(field("kind", "\"a\"", "STRING") + ", " +
+                                 field("kind", "\"b\"", "STRING")))
+                       .kind);
+    EXPECT_FALSE(parsed(record(field("kind", "\"a\"", "STRING") + ", \"kind\": \"b\"")).kind);
+    EXPECT_FALSE(
+        parsed(record(field("kind", "\"a\"", "STRING") + ", \"kind\": {\"value\": \"b\"}")).kind);
+
+    // A second "fields" replaces the first: its fields alone count, and without an object there
+    // is no record.
+    const CommandRecord second =
+        parsed("{\"fields\": {" + field("kind", "\"a\"", "STRING") + "}, \"fields\": {" +
+               field("nonce", "\"n\"", "STRING") + "}}");
+    EXPECT_FALSE(second.kind);
+    EXPECT_EQ("n", second.nonce);
+    EXPECT_EQ("command.json has no \"fields\" object",
+              refusal("{\"fields\": {" + field("kind", "\"a\"", "STRING") + "}, \"fields\": [1]}"));
+}
+
+TEST(CommandRecordFile, ReadsOnlyAlongTheRecordsPath)
+{
+    // Look-alikes nested anywhere else are passed over, however deep. (Built by appending: GCC 12
+    // at -O3 warns falsely of overlap when a literal is put before a temporary string.)
+    const std::string lookAlike =
+        std::string("{").append(field("kind", "\"start\"", "STRING")) + "}";
+    const std::string elsewhere[] = {
+        "\"other\": " + lookAlike,
+        "\"other\": [" + lookAlike + "]",
+        "\"kind\": {\"type\": \"STRING\", \"extra\": " + lookAlike + "}",
+        "\"kind\": {\"type\": \"STRING\", \"extra\": [{\"value\": \"start\"}]}",
+        "\"kind\": {\"type\": \"STRING\", \"value\": " + lookAlike + "}",
+        "\"kind\": {\"type\": \"STRING\", \"value\": {\"value\": \"start\"}}",
+        "\"kind\": {\"type\": {\"type\": \"STRING\"}, \"value\": \"start\"}",
+        "\"kind\": [{\"value\": \"start\", \"type\": \"STRING\"}]",
+    };
+    for (const std::string& fields : elsewhere)
+        EXPECT_FALSE(parsed(record(fields)).kind) << fields;
+    EXPECT_EQ("command.json has no \"fields\" object",
+              refusal("{\"outer\": {\"fields\": " + lookAlike + "}}"));
+    EXPECT_EQ("command.json has no \"fields\" object",
+              refusal("[{\"fields\": " + lookAlike + "}]"));
+
+    // Junk before, between and after the fields leaves them whole, and a key that only looks
+    // like a part of the path (a "value" one level too high) changes nothing.
+    const CommandRecord whole = parsed(
+        "{\"a\": [{\"fields\": 1}], \"fields\": {\"x\": {\"kind\": {}}, " +
+        field("kind", "\"start\"", "STRING") + ", \"type\": \"TIMESTAMP\", \"value\": 5, " +
+        field("issuedAt", "[[[]]], \"value\": 3000", "TIMESTAMP") + "}, \"z\": {\"fields\": {}}}");
+    EXPECT_EQ("start", whole.kind);
+    EXPECT_EQ(3.0, whole.issuedAt);
+    EXPECT_FALSE(whole.nonce);
+}
+
 TEST(CommandRecordFile, RefusesFilesThatAreNoRecordSayingWhy)
 {
     const std::string notJson = refusal("{\"fields\": {");

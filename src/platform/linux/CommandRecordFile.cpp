@@ -1,9 +1,10 @@
-// Reading the command record file with nlohmann/json, without exceptions.
+// Reading the command record file with nlohmann/json, in one pass and without exceptions.
 #include "platform/linux/CommandRecordFile.h"
 
 #include <nlohmann/json.hpp>
 #include <stdlib.h>
 
+#include <array>
 #include <cmath>
 
 namespace drovix {
@@ -14,22 +15,132 @@ using nlohmann::json;
 
 const std::string fileName = "command.json";
 
-// A first pass over the text that builds nothing: it stops at the first syntax error, keeping
-// the parser's message, and at nesting deeper than the limit, so that the document built next
-// is known to be shallow (its destructor and the tree walks recurse once per level).
-class ShapeCheck final : public nlohmann::json_sax<json> {
+// The parser quotes the token it stopped at, which may be as long as the file: the message is cut
+// to a length fit for a log line, at a character boundary.
+std::string shortened(std::string_view message)
+{
+    constexpr std::size_t limit = 200;
+    if (message.size() <= limit)
+        return std::string(message);
+    std::size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80)
+        --cut;
+    return std::string(message.substr(0, cut)) + "…";
+}
+
+// One of the record's fields as the text goes by: {"type": ..., "value": ...}, where only a type
+// equal to the wanted one and a value of the wanted kind count.
+struct FieldReading {
+    bool isObject = false;
+    bool typeAgrees = false;
+    std::optional<std::string> text;
+    std::optional<double> number;
+};
+
+// One pass over the text that builds no document: it keeps only what the record needs, on the
+// path top-level object -> "fields" object -> field object -> "type" and "value", and passes over
+// everything else. It stops at the first syntax error, keeping the parser's message, and at
+// nesting deeper than the limit. A later duplicate of a key replaces the earlier one whole.
+class RecordReader final : public nlohmann::json_sax<json> {
 public:
     std::string failure;
 
-    bool null() override { return true; }
-    bool boolean(bool) override { return true; }
-    bool number_integer(number_integer_t) override { return true; }
-    bool number_unsigned(number_unsigned_t) override { return true; }
-    bool number_float(number_float_t, const string_t&) override { return true; }
-    bool string(string_t&) override { return true; }
-    bool binary(binary_t&) override { return true; }
-    bool start_object(std::size_t) override { return enter(); }
-    bool key(string_t&) override { return true; }
+    // The record read, or absent when the top level is no object with an object "fields".
+    std::optional<CommandRecord> record() const
+    {
+        if (!hasFields_)
+            return std::nullopt;
+        CommandRecord record;
+        if (const FieldReading& kind = fields_[kindField]; agrees(kind) && kind.text)
+            record.kind = kind.text;
+        if (const FieldReading& nonce = fields_[nonceField]; agrees(nonce) && nonce.text)
+            record.nonce = nonce.text;
+        if (const FieldReading& issuedAt = fields_[issuedAtField];
+            agrees(issuedAt) && issuedAt.number && std::isfinite(*issuedAt.number))
+            record.issuedAt = *issuedAt.number / 1000.0; // milliseconds since the epoch
+        return record;
+    }
+
+    bool null() override { return scalar(); }
+    bool boolean(bool) override { return scalar(); }
+    bool number_integer(number_integer_t value) override
+    {
+        return scalar(static_cast<double>(value));
+    }
+    bool number_unsigned(number_unsigned_t value) override
+    {
+        return scalar(static_cast<double>(value));
+    }
+    bool number_float(number_float_t value, const string_t&) override { return scalar(value); }
+    bool binary(binary_t&) override { return scalar(); }
+
+    bool string(string_t& value) override
+    {
+        if (depth_ != followed_)
+            return true;
+        if (next_ == Next::type)
+            current().typeAgrees = value == wantedType(currentField_);
+        else if (next_ == Next::value)
+            current().text = value;
+        return true;
+    }
+
+    bool key(string_t& name) override
+    {
+        if (depth_ != followed_)
+            return true;
+        next_ = Next::ignored;
+        if (followed_ == topLevel && name == "fields") {
+            // A later "fields" replaces the earlier one whole, even with no object.
+            hasFields_ = false;
+            fields_ = {};
+            next_ = Next::fields;
+        } else if (followed_ == fieldsLevel) {
+            for (int field = 0; field < fieldCount; ++field) {
+                if (name == fieldNames[field]) {
+                    // A later field of the same name replaces the earlier one whole.
+                    currentField_ = field;
+                    fields_[field] = {};
+                    next_ = Next::field;
+                    break;
+                }
+            }
+        } else if (followed_ == fieldLevel && name == "type") {
+            current().typeAgrees = false;
+            next_ = Next::type;
+        } else if (followed_ == fieldLevel && name == "value") {
+            current().text.reset();
+            current().number.reset();
+            next_ = Next::value;
+        }
+        return true;
+    }
+
+    bool start_object(std::size_t) override
+    {
+        if (!enter())
+            return false;
+        // Only an object in one of the places on the record's path is followed inside.
+        if (depth_ - 1 != followed_)
+            return true;
+        switch (next_) {
+        case Next::document:
+            break;
+        case Next::fields:
+            hasFields_ = true;
+            break;
+        case Next::field:
+            current().isObject = true;
+            break;
+        case Next::ignored:
+        case Next::type:
+        case Next::value:
+            return true;
+        }
+        followed_ = depth_;
+        next_ = Next::ignored;
+        return true;
+    }
     bool end_object() override { return leave(); }
     bool start_array(std::size_t) override { return enter(); }
     bool end_array() override { return leave(); }
@@ -44,22 +155,36 @@ public:
             if (tagEnd != std::string_view::npos)
                 message.remove_prefix(tagEnd + 2);
         }
-        failure = fileName + " is not valid JSON: " + std::string(shortened(message));
+        failure = fileName + " is not valid JSON: " + shortened(message);
         return false;
     }
 
 private:
-    // The parser quotes the token it stopped at, which may be as long as the file: the message
-    // is cut to a length fit for a log line, at a character boundary.
-    static std::string shortened(std::string_view message)
+    // What the next value at the followed depth is to the record.
+    enum class Next { document, ignored, fields, field, type, value };
+
+    // The depths of the containers on the record's path.
+    static constexpr int topLevel = 1;
+    static constexpr int fieldsLevel = 2;
+    static constexpr int fieldLevel = 3;
+
+    enum { kindField, nonceField, issuedAtField, fieldCount };
+    static constexpr const char* fieldNames[fieldCount] = {"kind", "nonce", "issuedAt"};
+    static std::string_view wantedType(int field)
     {
-        constexpr std::size_t limit = 200;
-        if (message.size() <= limit)
-            return std::string(message);
-        std::size_t cut = limit;
-        while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80)
-            --cut;
-        return std::string(message.substr(0, cut)) + "…";
+        return field == issuedAtField ? "TIMESTAMP" : "STRING";
+    }
+
+    bool agrees(const FieldReading& field) const { return field.isObject && field.typeAgrees; }
+    FieldReading& current() { return fields_[currentField_]; }
+
+    // A value that is neither a string nor a container: only a number counts, as a field's
+    // "value".
+    bool scalar(std::optional<double> number = std::nullopt)
+    {
+        if (depth_ == followed_ && next_ == Next::value)
+            current().number = number;
+        return true;
     }
 
     bool enter()
@@ -72,45 +197,20 @@ private:
     }
     bool leave()
     {
+        if (depth_ == followed_)
+            --followed_;
         --depth_;
+        next_ = Next::ignored;
         return true;
     }
 
     int depth_ = 0;
+    int followed_ = 0; // the depth of the innermost container on the record's path
+    Next next_ = Next::document;
+    int currentField_ = kindField;
+    bool hasFields_ = false;
+    std::array<FieldReading, fieldCount> fields_{};
 };
-
-// The field's value when it is an object {"type": type, "value": ...}; null otherwise.
-const json* typedValue(const json& fields, const char* name, std::string_view type)
-{
-    const auto field = fields.find(name);
-    if (field == fields.end() || !field->is_object())
-        return nullptr;
-    const auto fieldType = field->find("type");
-    const auto value = field->find("value");
-    if (fieldType == field->end() || value == field->end() || !fieldType->is_string() ||
-        fieldType->get_ref<const std::string&>() != type)
-        return nullptr;
-    return &*value;
-}
-
-std::optional<std::string> stringField(const json& fields, const char* name)
-{
-    const json* value = typedValue(fields, name, "STRING");
-    if (!value || !value->is_string())
-        return std::nullopt;
-    return value->get<std::string>();
-}
-
-std::optional<Instant> timestampField(const json& fields, const char* name)
-{
-    const json* value = typedValue(fields, name, "TIMESTAMP");
-    if (!value || !value->is_number())
-        return std::nullopt;
-    const double milliseconds = value->get<double>();
-    if (!std::isfinite(milliseconds))
-        return std::nullopt;
-    return milliseconds / 1000.0;
-}
 
 } // namespace
 
@@ -119,24 +219,14 @@ posix::Result<CommandRecord> parseCommandRecordFile(std::string_view bytes)
     if (bytes.size() > maxCommandRecordFileSize)
         return posix::Failure{fileName + " is larger than 64 KiB", 0};
 
-    ShapeCheck check;
-    if (!json::sax_parse(bytes.begin(), bytes.end(), &check))
+    RecordReader reader;
+    if (!json::sax_parse(bytes.begin(), bytes.end(), &reader))
         return posix::Failure{
-            check.failure.empty() ? fileName + " is not valid JSON" : check.failure, 0};
-    const json document = json::parse(bytes.begin(), bytes.end(), nullptr, false);
-    if (document.is_discarded())
-        return posix::Failure{fileName + " is not valid JSON", 0};
-
-    const json* fields = nullptr;
-    if (document.is_object()) {
-        const auto found = document.find("fields");
-        if (found != document.end() && found->is_object())
-            fields = &*found;
-    }
-    if (!fields)
+            reader.failure.empty() ? fileName + " is not valid JSON" : reader.failure, 0};
+    std::optional<CommandRecord> record = reader.record();
+    if (!record)
         return posix::Failure{fileName + " has no \"fields\" object", 0};
-    return CommandRecord{stringField(*fields, "kind"), stringField(*fields, "nonce"),
-                         timestampField(*fields, "issuedAt")};
+    return std::move(*record);
 }
 
 posix::Result<std::string> commandRecordPath(std::string_view containerIdentifier,

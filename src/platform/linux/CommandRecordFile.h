@@ -19,7 +19,7 @@ namespace drovix {
 // Larger record files are refused unread.
 inline constexpr std::size_t maxCommandRecordFileSize = 64 * 1024;
 
-// Deeper nesting of arrays and objects is refused before a document is built.
+// Deeper nesting of arrays and objects is refused.
 inline constexpr int maxCommandRecordDepth = 64;
 
 // Reads a record file:

@@ -62,20 +62,25 @@ Result<std::string> readRegularFile(int fd, std::size_t limit)
     if (!S_ISREG(status.st_mode))
         return Failure{"not a regular file", EINVAL};
 
-    std::string bytes;
+    // The first read is sized by what the file reports, so that a small file costs a small
+    // buffer; /proc files report 0 whatever they hold, and most fit a page. Room doubles from
+    // there, never beyond what the limit needs.
     const std::size_t wanted = limit + 1;
-    while (bytes.size() < wanted) {
-        const std::size_t chunk = std::min<std::size_t>(wanted - bytes.size(), 16 * 1024);
-        const std::size_t before = bytes.size();
-        bytes.resize(before + chunk);
+    const std::size_t reported = static_cast<std::size_t>(std::max<off_t>(status.st_size, 0));
+    std::string bytes(std::min(reported > 0 ? reported + 1 : 4096, wanted), '\0');
+    std::size_t used = 0;
+    while (used < wanted) {
+        if (used == bytes.size())
+            bytes.resize(std::min(bytes.size() * 2, wanted));
         const ssize_t count =
-            retryOnInterrupt([&] { return ::read(fd, bytes.data() + before, chunk); });
+            retryOnInterrupt([&] { return ::read(fd, bytes.data() + used, bytes.size() - used); });
         if (count < 0)
             return reasonOnly();
-        bytes.resize(before + static_cast<std::size_t>(count));
         if (count == 0)
             break;
+        used += static_cast<std::size_t>(count);
     }
+    bytes.resize(used);
     return bytes;
 }
 

@@ -4,11 +4,13 @@
 #include "platform/linux/BundlePaths.h"
 
 #include <dirent.h>
+#include <limits.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
+#include <limits>
 
 namespace drovix {
 
@@ -48,12 +50,35 @@ std::vector<pid_t> listedPids()
     return pids;
 }
 
-std::optional<std::string> executableOf(const std::string& procFolder)
+// "/proc/<pid>/<leaf>", built in place: the scan makes one for every process on the machine.
+class ProcPath {
+public:
+    ProcPath(pid_t pid, std::string_view leaf)
+    {
+        constexpr std::string_view prefix = "/proc/";
+        char* out = std::copy(prefix.begin(), prefix.end(), text_);
+        out = std::to_chars(out, text_ + sizeof text_, pid).ptr;
+        *out++ = '/';
+        *std::copy(leaf.begin(), leaf.end(), out) = '\0';
+    }
+    const char* c_str() const { return text_; }
+
+private:
+    // Room for the prefix, any pid, the slash, the longest leaf used here and the NUL.
+    char text_[sizeof "/proc/" + std::numeric_limits<pid_t>::digits10 + 1 + sizeof "/status"];
+};
+
+// The process's executable, or nothing when it cannot be read. Most processes are the kernel's
+// or other users', whose links refuse us: they cost one failed readlink and nothing more, no
+// error text, no allocation.
+std::optional<std::string> executableOf(pid_t pid)
 {
-    posix::Result<std::string> link = posix::readLink(procFolder + "/exe");
-    if (!link)
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(ProcPath(pid, "exe").c_str(), target, sizeof target);
+    // A full buffer may be a cut target; no bundle executable path is that long.
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
         return std::nullopt;
-    return std::string(withoutDeletedMark(*link));
+    return std::string(withoutDeletedMark({target, static_cast<std::size_t>(length)}));
 }
 
 } // namespace
@@ -103,8 +128,7 @@ bundleProcesses(const std::function<bool(const std::string& bundlePath)>& accept
     const uid_t user = ::getuid();
     for (const pid_t pid : listedPids()) {
         // Any of these reads may fail because the process ended meanwhile: it is then skipped.
-        const std::string folder = "/proc/" + std::to_string(pid);
-        const std::optional<std::string> executable = executableOf(folder);
+        const std::optional<std::string> executable = executableOf(pid);
         if (!executable)
             continue;
         const std::optional<std::string> bundle = bundleOfExecutable(*executable);
@@ -117,10 +141,10 @@ bundleProcesses(const std::function<bool(const std::string& bundlePath)>& accept
         posix::FileDescriptor pidfd(openPidfd(pid));
         if (!pidfd.valid())
             continue;
-        if (executableOf(folder) != executable)
+        if (executableOf(pid) != executable)
             continue;
         const posix::Result<std::string> statusText =
-            posix::readRegularFile(folder + "/status", statusFileLimit);
+            posix::readRegularFile(ProcPath(pid, "status").c_str(), statusFileLimit);
         if (!statusText)
             continue;
         const std::optional<ProcessStatus> status = parseProcessStatus(*statusText);
