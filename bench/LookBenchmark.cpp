@@ -111,7 +111,8 @@ void registerBenchmarks()
     benchmark::RegisterBenchmark(
         "Evaluation", [](benchmark::State& state) { measure(state, parts().at("Evaluation")); });
 
-    // The CPU time is the whole process's, as for the minimal wake.
+    // The fetch runs on a thread of its own and hands back to the main loop: the CPU time is the
+    // whole process's, and the real time shows the hops between threads too.
     benchmark::RegisterBenchmark(
         "WholeLook",
         [](benchmark::State& state) {
@@ -125,8 +126,8 @@ void registerBenchmarks()
         ->MeasureProcessCPUTime()
         ->UseRealTime();
 
-    // What a fetch would add to a look on a thread of its own, made for it or one that stays
-    // (two threads while idle instead of one): the fetch reads on the main loop instead.
+    // What the fetch's trip through another thread costs, and what it would with a thread that
+    // stays (two threads while idle instead of one).
     for (const char* name : {"HandOffFromNewThread", "HandOffFromStandingWorker"}) {
         benchmark::RegisterBenchmark(
             name, [name](benchmark::State& state) { measure(state, parts().at(name)); })

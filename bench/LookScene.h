@@ -45,11 +45,11 @@ public:
     void evaluate();
 
     // A whole look by the agent's own watcher on the agent's own main loop: the scan, the fetch
-    // (a read in a job of the loop's) and the evaluation. Fetches so far.
+    // on its thread, the hand-over to the main loop and the evaluation. Fetches so far.
     int wholeLook();
 
     // A completion handed from a thread made for it to the main loop, which runs it: what a
-    // fetch on a thread of its own would add to a look beyond the read.
+    // fetch adds to a look beyond the read.
     void handOffFromNewThread();
 
     // The same from a thread that stays.
