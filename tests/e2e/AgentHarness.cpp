@@ -2,6 +2,8 @@
 // path, and reading the agent's log lines.
 #include "AgentHarness.h"
 
+#include "Identifiers.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -12,6 +14,7 @@
 #include <map>
 #include <poll.h>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -356,6 +359,18 @@ bool AgentProcess::readMore(Deadline deadline)
             }
         }
         if (gotMessage)
+            return true;
+    }
+    return false;
+}
+
+bool machineHasDrovix()
+{
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/Applications", error)) {
+        std::ostringstream plist;
+        plist << std::ifstream(entry.path() / "Contents" / "Info.plist").rdbuf();
+        if (plist.str().find(std::string(mainAppBundleIdentifier)) != std::string::npos)
             return true;
     }
     return false;

@@ -20,6 +20,10 @@ using Deadline = SteadyClock::time_point;
 Deadline secondsFromNow(double seconds);
 
 // The programs the build made.
+// True when a Drovix is installed for the whole machine: it would be found before the one a test
+// lays out, so agent tests skip.
+bool machineHasDrovix();
+
 fs::path builtAgentBundle();
 fs::path builtSampleBundle();
 fs::path builtCommandWriter();

@@ -26,20 +26,6 @@ using ::testing::StartsWith;
 // The agent looks at start and then every lookInterval seconds.
 constexpr double lookInterval = 10;
 
-// Applications installed for the whole machine come before the agent's own place; a Drovix
-// among them would answer in place of the one a test lays out.
-bool machineHasDrovix()
-{
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/Applications", error)) {
-        std::ostringstream plist;
-        plist << std::ifstream(entry.path() / "Contents" / "Info.plist").rdbuf();
-        if (plist.str().find(std::string(mainAppBundleIdentifier)) != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
 class AgentTest : public ::testing::Test {
 protected:
     ScratchFolder scratch;

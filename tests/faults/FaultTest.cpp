@@ -16,24 +16,6 @@
 
 namespace drovix::faults {
 
-namespace {
-
-// Applications installed for the whole machine come before the agent's own place; a Drovix
-// among them would answer in place of the one a test lays out.
-bool machineHasDrovix()
-{
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator("/Applications", error)) {
-        std::ostringstream plist;
-        plist << std::ifstream(entry.path() / "Contents" / "Info.plist").rdbuf();
-        if (plist.str().find(std::string(mainAppBundleIdentifier)) != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 std::string recordText(const std::string& kind, const std::string& nonce, double issuedAt)
 {
     char milliseconds[32];
