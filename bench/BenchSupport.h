@@ -6,7 +6,7 @@
 
 #include "platform/LogSink.h"
 #include "platform/MainThread.h"
-#include "platform/linux/MainLoop.h"
+#include "platform/linux/MainThread.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -3,6 +3,7 @@
 
 #include "Identifiers.h"
 #include "MinimalWake.h"
+#include "platform/linux/Services.h"
 
 #include <cstdlib>
 #include <fstream>

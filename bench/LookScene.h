@@ -5,10 +5,10 @@
 #include "BenchSupport.h"
 #include "RescueWatcher.h"
 #include "fake/FakePlatform.h"
-#include "platform/linux/CommandRecordFile.h"
-#include "platform/linux/MainLoop.h"
-#include "platform/linux/SystemClock.h"
-#include "platform/linux/Workspace.h"
+#include "platform/linux/CommandRecordStore.h"
+#include "platform/linux/MainThread.h"
+#include "platform/linux/Time.h"
+#include "platform/linux/AppWorkspace.h"
 
 #include <filesystem>
 #include <memory>

@@ -1,7 +1,7 @@
 // Fuzzes the reader of the command record file: any bytes give a record or a failure, never a
 // crash, a deep recursion or an unbounded allocation, and what it returns is fit for a log line.
 #include "LogText.h"
-#include "platform/linux/CommandRecordFile.h"
+#include "platform/linux/CommandRecordStore.h"
 
 #include <cmath>
 #include <cstddef>

@@ -1,6 +1,8 @@
 // The deterministic test platform.
 #include "fake/FakePlatform.h"
 
+#include "platform/PathText.h"
+
 #include <cmath>
 #include <thread>
 
@@ -218,13 +220,7 @@ AppUrl FakeWorkspace::ownBundleUrl()
 
 AppUrl FakeWorkspace::deletingLastPathComponent(const AppUrl& url)
 {
-    std::string path = url.path;
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return AppUrl{"."};
-    return AppUrl{slash == 0 ? "/" : path.substr(0, slash)};
+    return AppUrl{drovix::deletingLastPathComponent(url.path)};
 }
 
 ContainerFactory FakeRecordStore::factory()

@@ -1,6 +1,6 @@
 // What fuzzing found in the readers of the record file and of Info.plists, kept as tests.
 #include "platform/linux/BundleInfo.h"
-#include "platform/linux/CommandRecordFile.h"
+#include "platform/linux/CommandRecordStore.h"
 
 #include <gtest/gtest.h>
 

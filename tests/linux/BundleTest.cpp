@@ -3,8 +3,9 @@
 #include "Identifiers.h"
 #include "LinuxTestSupport.h"
 #include "platform/linux/BundleInfo.h"
+#include "platform/PathText.h"
 #include "platform/linux/BundlePaths.h"
-#include "platform/linux/Workspace.h"
+#include "platform/linux/AppWorkspace.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The command record file: field rules, refusals of bad files, where the file lives, and fetches.
-#include "platform/linux/CommandRecordFile.h"
+#include "platform/linux/CommandRecordStore.h"
 #include "LinuxTestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // NSLog-style lines on standard error: their form, whole lines from many threads, and a broken
 // standard error that must not end the agent.
 #include "platform/Platform.h"
-#include "platform/linux/StandardErrorLog.h"
-#include "platform/linux/SystemClock.h"
+#include "platform/linux/LogSink.h"
+#include "platform/linux/Time.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // The epoll main loop: order of due work on virtual deadlines, and the real loop's posts, sleeps,
 // timers and teardown.
-#include "platform/linux/MainLoop.h"
+#include "platform/linux/MainThread.h"
 #include "MainThreadTask.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // a copy of this test executable placed in a bundle.
 #include "LinuxTestSupport.h"
 #include "platform/linux/ProcessTable.h"
-#include "platform/linux/Workspace.h"
+#include "platform/linux/AppWorkspace.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,31 +1,15 @@
 // The path rules of application bundles.
 #include "platform/linux/BundlePaths.h"
 
+#include "platform/PathText.h"
+
 namespace drovix {
 
 namespace {
 
 constexpr std::string_view deletedMark = " (deleted)";
 
-std::string_view withoutTrailingSlashes(std::string_view path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.remove_suffix(1);
-    return path;
-}
-
 } // namespace
-
-std::string deletingLastPathComponent(std::string_view path)
-{
-    path = withoutTrailingSlashes(path);
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string_view::npos)
-        return {};
-    if (slash == 0)
-        return "/";
-    return std::string(withoutTrailingSlashes(path.substr(0, slash)));
-}
 
 std::string_view withoutDeletedMark(std::string_view executableLink)
 {

@@ -1,5 +1,5 @@
 // The path rules of application bundles: where a bundle's executable lies, what its directory is,
-// and how paths lose their last component. Pure text, no filesystem access.
+// and what marks the kernel adds to it. Pure text, no filesystem access.
 #pragma once
 
 #ifndef __linux__
@@ -11,10 +11,6 @@
 #include <string_view>
 
 namespace drovix {
-
-// The path without its last component, lexically, as Foundation does for file URLs:
-// "/a/b/c.app" -> "/a/b", "/a/b/" -> "/a", "/" -> "/", "a" -> "".
-std::string deletingLastPathComponent(std::string_view path);
 
 // The kernel's link to an executable that was replaced on disk ends in " (deleted)"; this is
 // the path without that mark.

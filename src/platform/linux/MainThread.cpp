@@ -1,5 +1,8 @@
 // The epoll main loop: one timerfd armed for the earliest deadline, one eventfd for posts.
-#include "platform/linux/MainLoop.h"
+#include "platform/linux/MainThread.h"
+
+#include "platform/linux/LogSink.h"
+#include "platform/linux/Services.h"
 
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -8,6 +11,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdlib>
 
 namespace drovix {
 
@@ -235,6 +239,16 @@ void MainLoop::waitForEvents(int timeoutMilliseconds)
             armedDeadline_ = 0;
         }
     }
+}
+
+std::unique_ptr<MainLoop> makeMainThread()
+{
+    posix::Result<std::unique_ptr<MainLoop>> loop = MainLoop::create();
+    if (!loop) {
+        StandardErrorLog().log("DrovixRescue: can't run without a main loop — " + loop.error());
+        std::exit(EXIT_FAILURE);
+    }
+    return std::move(*loop);
 }
 
 } // namespace drovix

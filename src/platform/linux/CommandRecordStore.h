@@ -48,7 +48,4 @@ private:
     posix::Result<std::string> path_;
 };
 
-// The container factory of a Linux process: reads XDG_DATA_HOME and HOME now.
-std::unique_ptr<CommandRecordStore> openCommandContainer(std::string_view containerIdentifier);
-
 } // namespace drovix

@@ -1,5 +1,7 @@
 // Reading the command record file with nlohmann/json, in one pass and without exceptions.
-#include "platform/linux/CommandRecordFile.h"
+#include "platform/linux/CommandRecordStore.h"
+
+#include "platform/linux/Services.h"
 
 #include <nlohmann/json.hpp>
 #include <stdlib.h>

@@ -1,6 +1,8 @@
 // Finding, listing and opening application bundles on Linux.
-#include "platform/linux/Workspace.h"
+#include "platform/linux/AppWorkspace.h"
+#include "platform/linux/Services.h"
 
+#include "platform/PathText.h"
 #include "platform/linux/BundlePaths.h"
 #include "platform/linux/ProcessLaunch.h"
 #include "platform/linux/ProcessTable.h"
@@ -143,6 +145,11 @@ bool LinuxWorkspace::fileExists(const std::string& path)
 {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0;
+}
+
+std::unique_ptr<AppWorkspace> makeAppWorkspace()
+{
+    return std::make_unique<LinuxWorkspace>();
 }
 
 } // namespace drovix

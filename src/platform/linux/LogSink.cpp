@@ -1,5 +1,6 @@
 // NSLog-style lines on standard error.
-#include "platform/linux/StandardErrorLog.h"
+#include "platform/linux/LogSink.h"
+#include "platform/linux/Services.h"
 
 #include "platform/linux/BundlePaths.h"
 #include "platform/linux/Posix.h"
@@ -72,6 +73,11 @@ void StandardErrorLog::log(std::string_view message)
             return;
         rest.remove_prefix(static_cast<std::size_t>(written));
     }
+}
+
+std::unique_ptr<LogSink> makeLogSink()
+{
+    return std::make_unique<StandardErrorLog>();
 }
 
 } // namespace drovix

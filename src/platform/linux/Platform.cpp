@@ -1,0 +1,57 @@
+// The agent as a Linux process: there is no user interface to hide; the main thread runs the
+// epoll loop.
+#include "platform/Platform.h"
+
+#include "platform/linux/Services.h"
+
+#include <signal.h>
+
+#ifndef __linux__
+#error "This file is the Linux implementation"
+#endif
+
+namespace drovix {
+
+namespace {
+
+class BackgroundOnlyApplication final : public AgentApplication {
+public:
+    // The services belong to the application object, which main keeps longer than the watcher.
+    BackgroundOnlyApplication()
+        : workspace_(makeAppWorkspace()), mainThread_(makeMainThread()), clock_(makeClock()),
+          logSink_(makeLogSink())
+    {
+    }
+
+    void run(const std::function<void(Platform&)>& startup) override
+    {
+        Platform platform{
+            .workspace = *workspace_,
+            .openContainer = openCommandContainer,
+            .mainThread = *mainThread_,
+            .clock = *clock_,
+            .logSink = *logSink_,
+        };
+        startup(platform);
+        mainThread_->run();
+    }
+
+private:
+    std::unique_ptr<AppWorkspace> workspace_;
+    std::unique_ptr<MainLoop> mainThread_;
+    std::unique_ptr<Clock> clock_;
+    std::unique_ptr<LogSink> logSink_;
+};
+
+} // namespace
+
+std::unique_ptr<AgentApplication> makeBackgroundOnlyApplication()
+{
+    // A closed or broken standard error must not end the agent: writes to it fail quietly.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+    return std::make_unique<BackgroundOnlyApplication>();
+}
+
+} // namespace drovix
