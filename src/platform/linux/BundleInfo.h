@@ -28,13 +28,6 @@ struct BundleInfo {
 // Larger Info.plists are refused unread.
 inline constexpr std::size_t maxInfoPlistSize = 1024 * 1024;
 
-// Deeper nesting of arrays and dictionaries is refused before libplist sees it.
-inline constexpr int maxPropertyListDepth = 64;
-
-// A binary property list may name shared objects, which libplist copies at every reference;
-// one that would unfold into more objects than this is refused.
-inline constexpr std::size_t maxPropertyListObjects = 1 << 17;
-
 // Reads an Info.plist, XML or binary. The failure says in a few words what is wrong with it
 // ("not a property list").
 posix::Result<BundleInfo> parseBundleInfo(std::string_view bytes);
