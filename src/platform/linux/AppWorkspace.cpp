@@ -18,15 +18,11 @@ namespace drovix {
 
 namespace {
 
-struct DirectoryCloser {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
-
 // The entries named "*.app" in a folder, by name.
 std::vector<std::string> applicationNames(const std::string& folder)
 {
     std::vector<std::string> names;
-    const std::unique_ptr<DIR, DirectoryCloser> directory(::opendir(folder.c_str()));
+    const posix::Directory directory(::opendir(folder.c_str()));
     if (!directory)
         return names;
     while (const dirent* entry = ::readdir(directory.get())) {

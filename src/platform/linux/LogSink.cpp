@@ -1,5 +1,6 @@
 // NSLog-style lines on standard error.
 #include "platform/linux/LogSink.h"
+
 #include "platform/linux/Services.h"
 
 #include "platform/linux/BundlePaths.h"
@@ -33,12 +34,11 @@ LogStamp stampNow()
 std::string formatLogLine(const LogStamp& stamp, std::string_view processName,
                           std::string_view message)
 {
-    char prefix[64];
-    const std::tm& t = stamp.localTime;
-    const int length = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d ",
-                                     t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min,
-                                     t.tm_sec, stamp.milliseconds);
-    std::string line(prefix, static_cast<std::size_t>(std::max(length, 0)));
+    char prefix[32];
+    std::size_t length = std::strftime(prefix, sizeof prefix, "%F %T", &stamp.localTime);
+    length += static_cast<std::size_t>(std::snprintf(prefix + length, sizeof prefix - length,
+                                                     ".%03d ", stamp.milliseconds % 1000));
+    std::string line(prefix, std::min(length, sizeof prefix - 1));
     line += processName;
     line += '[' + std::to_string(stamp.pid) + ':' + std::to_string(stamp.tid) + "] ";
     line += message;

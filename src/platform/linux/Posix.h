@@ -6,9 +6,12 @@
 #error "This file is the Linux implementation"
 #endif
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -80,6 +83,12 @@ public:
 private:
     int fd_ = -1;
 };
+
+// Sole owner of an open directory stream; closes it when it goes.
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
 
 // Opens a file for reading (close-on-exec, never blocking on a FIFO). The failure names only the
 // reason; callers add the path as they see fit.

@@ -29,14 +29,10 @@ int signalPidfd(int pidfd, int signal)
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
-struct DirectoryCloser {
-    void operator()(DIR* directory) const { ::closedir(directory); }
-};
-
 std::vector<pid_t> listedPids()
 {
     std::vector<pid_t> pids;
-    const std::unique_ptr<DIR, DirectoryCloser> proc(::opendir("/proc"));
+    const posix::Directory proc(::opendir("/proc"));
     if (!proc)
         return pids;
     while (const dirent* entry = ::readdir(proc.get())) {
