@@ -1,128 +1,84 @@
-// When the watcher looks and when it fetches the command record.
+// When the watcher looks, when it fetches the command record, and what a fetch's answer becomes.
 #include "WatcherTest.h"
 
-using ::testing::ElementsAre;
+#include "Identifiers.h"
 
 namespace drovix::testing {
 namespace {
 
 using CadenceTest = WatcherTest;
 
+const std::string norecord = "DrovixRescue: standing by, no command record in this container yet";
+
 TEST_F(CadenceTest, FetchesAtStartAndAtEveryTickWhileTheAppIsNotRunning)
 {
-    start();
-    EXPECT_THAT(fetches(), ElementsAre("0s fetch"));
-    fake.loop.advance(30);
-    EXPECT_THAT(fetches(), ElementsAre("0s fetch", "10s fetch", "20s fetch", "30s fetch"));
-
-    // One container handle, opened for the command container at the first fetch and kept.
-    EXPECT_EQ(fake.store.containersOpened, 1);
-    EXPECT_THAT(fake.store.containerIdentifiers, ElementsAre("iCloud.com.drovix.Drovix"));
-    // Every look asks about the main application by its bundle identifier.
-    EXPECT_EQ(fake.workspace.queriedIdentifiers.front(), "com.drovix.Drovix");
-    // Missing record: reported once, however many looks find it missing.
-    EXPECT_THAT(lines(), ElementsAre("DrovixRescue: standing by, no command record in this "
-                                     "container yet"));
+    watcher->start();
+    // The first look fetches before start returns; the answer waits for the main thread.
+    EXPECT_EQ(transcript, "0s fetch");
+    loop.advance(30);
+    EXPECT_EQ(transcript, "0s fetch; 0s " + norecord + "; 10s fetch; 20s fetch; 30s fetch");
+    EXPECT_THAT(containersOpened, ElementsAre("iCloud." + std::string(mainAppBundleIdentifier)));
 }
 
-TEST_F(CadenceTest, WhileTheAppRunsFetchesOnlyAfterMoreThan45Seconds)
+TEST_F(CadenceTest, FetchOutcomesAreReportedOncePerChangeOfReason)
 {
-    fake.workspace.running = 1;
-    start();
-    fake.loop.advance(100);
-    // The first look passes the gate (never looked before); then the first tick more than 45 s
-    // after the last look that passed.
-    EXPECT_THAT(fetches(), ElementsAre("0s fetch", "50s fetch", "100s fetch"));
+    const std::string failed = "DrovixRescue: standing by, can't read the command record: ";
+    for (const char* error : {"down", "down", "not signed in", "down", ""}) {
+        fetchError = *error ? std::optional<std::string>(error) : std::nullopt;
+        watcher->look();
+        loop.runUntilIdle();
+    }
+    EXPECT_THAT(lines,
+                ElementsAre(failed + "down", failed + "not signed in", failed + "down", norecord));
+}
 
-    // Exactly 45 s is not enough; a moment more is.
-    fake.loop.advance(45);
+TEST_F(CadenceTest, WhileTheAppRunsFetchesOnlyMoreThan45SecondsApart)
+{
+    running = 1;
+    start();
+    loop.advance(145);
+    watcher->look(); // exactly 45 s after the look at 100 s
+    loop.advance(0.5);
     watcher->look();
-    EXPECT_EQ(fake.store.fetches, 3);
-    fake.loop.advance(0.001);
-    watcher->look();
-    EXPECT_EQ(fake.store.fetches, 4);
+    EXPECT_EQ(transcript, "0s fetch; 0s " + norecord + "; 50s fetch; 100s fetch; 145.5s fetch");
 }
 
-TEST_F(CadenceTest, QuietForThirtySecondsAfterAnAction)
+TEST(CadenceTableTest, QuietForThirtySecondsAfterAnActionThenReportsTheSameRecordOnce)
 {
-    storeCommand("start", "n1");
-    start();
-    fake.store.record.reset();
-    fake.loop.advance(40);
-    // The action at 0 s silences the ticks at 10, 20 and 30 s (30 is not more than 30).
-    EXPECT_THAT(fetches(), ElementsAre("0s fetch", "40s fetch"));
+    const std::string acted = "0s fetch; 0s DrovixRescue: acting on start (0s old); 0s open "
+                              "/Applications/Drovix.app; ";
+    const std::string again = "s DrovixRescue: standing by, already acted on command n1";
+    const struct {
+        int running;
+        double wallJump, seconds;
+        std::string transcript;
+    } cases[] = {{0, 0, 60, acted + "40s fetch; 40" + again + "; 50s fetch; 60s fetch"},
+                 // The tick at 10 s passed the running gate and stopped at the quiet period.
+                 {1, 0, 60, acted + "60s fetch; 60" + again},
+                 // Set back 100 s, the wall clock is more than 30 s past the action after 130 s.
+                 {0, -100, 140, acted + "140s fetch; 140" + again}};
+    for (const auto& c : cases) {
+        Scene scene;
+        scene.record = scene.command("start", "n1");
+        scene.start();
+        scene.running = c.running;
+        scene.loop.setWallTime(scene.loop.now() + c.wallJump);
+        scene.loop.advance(c.seconds);
+        EXPECT_EQ(scene.transcript, c.transcript);
+    }
 }
 
-TEST_F(CadenceTest, RunningLookThatHitsTheQuietPeriodStillCountsForTheRunningGate)
+TEST_F(CadenceTest, AReleasedWatcherIsNotKeptAliveAndDoesNothing)
 {
-    storeCommand("start", "n1");
-    start();
-    fake.workspace.running = 1;
-    fake.loop.advance(100);
-    // The tick at 10 s passes the running gate and stops at the quiet period; the next look to
-    // pass the running gate is the one at 60 s, not the one at 40 s.
-    EXPECT_THAT(fetches(), ElementsAre("0s fetch", "60s fetch"));
-}
-
-TEST_F(CadenceTest, ClockSetBackAfterAnActionKeepsTheWatcherQuietUntilItCatchesUp)
-{
-    storeCommand("start", "n1");
-    start();
-    const Instant actedAt = fake.loop.now();
-    fake.loop.advance(5);
-    fake.loop.setWallTime(actedAt - 100);
-    fake.loop.advance(200);
-    // Wall time passes actedAt + 30 at monotonic 135 s; the tick at 140 s is the first to fetch.
-    EXPECT_EQ(fetches().at(1), "140s fetch");
-}
-
-TEST_F(CadenceTest, FetchFailuresAreReportedOncePerChangeOfReason)
-{
-    fake.store.error = "The network is down";
-    start();
-    fake.loop.advance(20);
-    fake.store.error = "Not signed in";
-    fake.loop.advance(20);
-    fake.store.error = "The network is down";
-    fake.loop.advance(10);
-    EXPECT_THAT(lines(),
-                ElementsAre("DrovixRescue: standing by, can't read the command record: The "
-                            "network is down",
-                            "DrovixRescue: standing by, can't read the command record: Not "
-                            "signed in",
-                            "DrovixRescue: standing by, can't read the command record: The "
-                            "network is down"));
-    EXPECT_EQ(fake.store.fetches, 6);
-}
-
-TEST_F(CadenceTest, EachFetchCompletionIsHandledOnItsOwnEvenWhenTheyOverlap)
-{
-    fake.store.holdCompletions = true;
-    start();
-    fake.loop.advance(10);
-    ASSERT_EQ(fake.store.heldFetches(), 2u);
-    storeCommand("start", "n1");
-    fake.store.completeHeldFetches();
-    fake.loop.runUntilIdle();
-    EXPECT_THAT(lines(), ElementsAre("DrovixRescue: acting on start (0s old)",
-                                     "DrovixRescue: standing by, already acted on command n1"));
-}
-
-TEST_F(CadenceTest, NothingHappensOnceTheWatcherIsGone)
-{
-    fake.store.holdCompletions = true;
-    start();
+    holdFetches = true;
+    watcher->start();
     std::weak_ptr<RescueWatcher> weak = watcher;
     watcher.reset();
-    // Neither the timer nor the outstanding fetch keeps the watcher alive.
     EXPECT_TRUE(weak.expired());
-
-    storeCommand("start", "n1");
-    fake.store.completeHeldFetches();
-    fake.loop.advance(60);
-    EXPECT_EQ(fake.store.fetches, 1);
-    EXPECT_TRUE(lines().empty());
-    EXPECT_EQ(fake.workspace.pendingOpens(), 0u);
+    record = command("start", "n1");
+    completeHeldFetches();
+    loop.advance(60);
+    EXPECT_EQ(transcript, "0s fetch");
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// The fixture shared by the watcher's tests: a watcher on the fake platform.
+// A watcher on the fake platform, alone for a row of a table or as the fixture of a test.
 #pragma once
 
 #include "RescueWatcher.h"
@@ -9,37 +9,31 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace drovix::testing {
 
-class WatcherTest : public ::testing::Test {
-protected:
-    FakePlatform fake;
-    std::shared_ptr<RescueWatcher> watcher = std::make_shared<RescueWatcher>(fake.platform());
+using ::testing::ElementsAre;
 
-    WatcherTest() { fake.workspace.installedUrl = AppUrl{"/Applications/Drovix.app"}; }
+struct Scene : FakePlatform {
+    std::shared_ptr<RescueWatcher> watcher = std::make_shared<RescueWatcher>(platform());
 
     // Starts the watcher and lets the first look's fetch come back.
     void start()
     {
         watcher->start();
-        fake.loop.runUntilIdle();
+        loop.runUntilIdle();
     }
-
-    std::vector<std::string> lines() const { return fake.log.lines(); }
-    std::vector<std::string> fetches() const { return fake.transcript.entriesWith("fetch"); }
-
-    // A record issued age seconds before the current wall-clock time.
+    // A record issued age seconds before the wall clock's now.
     CommandRecord command(const std::string& kind, const std::string& nonce, double age = 0)
     {
-        return CommandRecord{kind, nonce, fake.loop.now() - age};
+        return CommandRecord{kind, nonce, loop.now() - age};
     }
-    void storeCommand(const std::string& kind, const std::string& nonce, double age = 0)
+    void consider(const std::string& kind, const std::string& nonce, double age = 0)
     {
-        fake.store.record = command(kind, nonce, age);
-        fake.store.error.reset();
+        watcher->considerRecord(command(kind, nonce, age));
     }
 };
+
+struct WatcherTest : ::testing::Test, Scene {};
 
 } // namespace drovix::testing
