@@ -2,8 +2,11 @@
 #include "fake/FakePlatform.h"
 
 #include "Identifiers.h"
+#include "platform/PathText.h"
 
 #include <sstream>
+#include <thread>
+#include <utility>
 
 namespace drovix::testing {
 
@@ -15,11 +18,9 @@ struct FakeTimer final : RepeatingTimer {
 };
 
 struct FakeInstance final : RunningApplication {
-    FakeInstance(FakePlatform& platform, int number) : fake(platform), name(std::to_string(number))
-    {
-    }
-    void terminate() override { fake.note("terminate app" + name); }
-    void forceTerminate() override { fake.note("force app" + name); }
+    FakeInstance(FakePlatform& platform, std::string app) : fake(platform), name(std::move(app)) {}
+    void terminate() override { fake.note("terminate " + name); }
+    void forceTerminate() override { fake.note("force " + name); }
     FakePlatform& fake;
     std::string name;
 };
@@ -29,9 +30,7 @@ struct FakeContainer final : CommandRecordStore {
     void fetchCommandRecord(FetchCompletion completion) override
     {
         fake.note("fetch");
-        fake.heldFetches.push_back(std::move(completion));
-        if (!fake.holdFetches)
-            fake.completeHeldFetches();
+        std::thread([&] { completion(fake.record, fake.fetchError); }).join();
     }
     FakePlatform& fake;
 };
@@ -56,6 +55,15 @@ void VirtualMainLoop::repeat(double due, double interval, std::function<bool()> 
     schedule(due, [=, this] {
         if (tick())
             repeat(due + interval, interval, tick);
+    });
+}
+
+void VirtualMainLoop::sleep(double seconds, std::function<void(SleepOutcome)> resume)
+{
+    const bool cancelled = sleepsToCancel > 0;
+    sleepsToCancel -= cancelled;
+    schedule(monotonic_ + (cancelled ? 0 : seconds), [cancelled, resume = std::move(resume)] {
+        resume(cancelled ? SleepOutcome::cancelled : SleepOutcome::elapsed);
     });
 }
 
@@ -86,24 +94,46 @@ void FakePlatform::note(const std::string& entry)
     transcript += stamped.str();
 }
 
+void FakePlatform::finishOpens(const std::optional<std::string>& error)
+{
+    for (auto& completion : std::exchange(opens_, {}))
+        std::thread([&] { completion(error); }).join();
+}
+
 // Only the main application runs, and only it is installed.
 std::vector<std::unique_ptr<RunningApplication>>
 FakePlatform::runningApplications(std::string_view bundleIdentifier)
 {
-    int count = running;
-    if (!scriptedRunning.empty()) {
-        count = scriptedRunning.front();
-        scriptedRunning.pop_front();
-    }
+    const int count = running.front();
+    if (running.size() > 1)
+        running.pop_front();
     std::vector<std::unique_ptr<RunningApplication>> instances;
     for (int number = 1; bundleIdentifier == mainAppBundleIdentifier && number <= count; ++number)
-        instances.push_back(std::make_unique<FakeInstance>(*this, number));
+        instances.push_back(std::make_unique<FakeInstance>(*this, "app" + std::to_string(number)));
     return instances;
 }
 
 std::optional<AppUrl> FakePlatform::urlForApplication(std::string_view bundleIdentifier)
 {
     return bundleIdentifier == mainAppBundleIdentifier ? installedUrl : std::nullopt;
+}
+
+void FakePlatform::openApplication(const AppUrl& url, const OpenConfiguration& configuration,
+                                   OpenCompletion completion)
+{
+    note("open " + url.path + (configuration.activates ? "" : " in the background"));
+    opens_.push_back(std::move(completion));
+}
+
+AppUrl FakePlatform::deletingLastPathComponent(const AppUrl& url)
+{
+    return {drovix::deletingLastPathComponent(url.path)};
+}
+
+void FakePlatform::log(std::string_view message)
+{
+    lines.emplace_back(message);
+    note(std::string(message));
 }
 
 } // namespace drovix::testing

@@ -1,0 +1,255 @@
+// The watcher on virtual time: its look cadence, its decisions, launching and restarting.
+#include "RescueWatcher.h"
+#include "Identifiers.h"
+#include "fake/FakePlatform.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace drovix::testing {
+namespace {
+
+using ::testing::ElementsAre;
+
+// A watcher on the fake platform: the fixture of a test, or one row of a table.
+struct Scene : FakePlatform {
+    std::shared_ptr<RescueWatcher> watcher = std::make_shared<RescueWatcher>(platform());
+
+    // Starts the watcher and lets the first look's fetch come back.
+    void start()
+    {
+        watcher->start();
+        loop.runUntilIdle();
+    }
+    // A record issued age seconds before the wall clock's now.
+    CommandRecord command(const std::string& kind, const std::string& nonce, double age = 0)
+    {
+        return CommandRecord{kind, nonce, loop.now() - age};
+    }
+};
+
+struct WatcherTest : ::testing::Test, Scene {};
+
+const std::string noRecord = "DrovixRescue: standing by, no command record in this container yet";
+const std::string opened = "open /Applications/Drovix.app";
+
+TEST_F(WatcherTest, FetchesAtStartAndAtEveryTickAndReportsEachChangeOfReasonOnce)
+{
+    const std::string failed = "s DrovixRescue: standing by, can't read the command record: ";
+    watcher->start();
+    // The first look fetches before start returns; the answer waits for the main thread.
+    EXPECT_EQ(transcript, "0s fetch");
+    loop.advance(10);
+    for (const char* error : {"down", "down", "not signed in", "down"}) {
+        fetchError = error;
+        loop.advance(10);
+    }
+    EXPECT_EQ(transcript, "0s fetch; 0s " + noRecord + "; 10s fetch; 20s fetch; 20" + failed +
+                              "down; 30s fetch; 40s fetch; 40" + failed +
+                              "not signed in; 50s fetch; 50" + failed + "down");
+    EXPECT_THAT(containersOpened, ElementsAre("iCloud." + std::string(mainAppBundleIdentifier)));
+}
+
+TEST(WatcherTableTest, AStoredRecordIsActedOnOnceAndReportedOnceAfterTheQuietPeriod)
+{
+    const std::string acted = "0s fetch; 0s DrovixRescue: acting on start (0s old); 0s " + opened;
+    const std::string again = "s DrovixRescue: standing by, already acted on command n1";
+    const std::string ahead = "s DrovixRescue: standing by, command start is ";
+    const std::string window = "s old, outside the 120s window; ";
+    const struct {
+        double age;
+        std::deque<int> running;
+        double wallJump, seconds;
+        std::string transcript;
+    } cases[] = {
+        {0, {0}, 0, 60, acted + "; 40s fetch; 40" + again + "; 50s fetch; 60s fetch"},
+        // The tick at 10 s passed the running gate and stopped at the quiet period.
+        {0, {0, 1}, 0, 60, acted + "; 60s fetch; 60" + again},
+        // Set 5 s ahead, the wall clock is exactly 45 s past the first look at the tick at 40 s.
+        {0, {1}, 5, 50, acted + "; 50s fetch; 50" + again},
+        // Set back 100 s, the wall clock is more than 30 s past the action after 130 s.
+        {0, {0}, -100, 140, acted + "; 140s fetch; 140" + again},
+        {-135,
+         {0},
+         0,
+         20,
+         "0s fetch; 0" + ahead + "-135" + window + "10s fetch; 10" + ahead + "-125" + window +
+             "20s fetch; 20s DrovixRescue: acting on start (-115s old); 20s " + opened}};
+    for (const auto& c : cases) {
+        Scene scene;
+        scene.record = scene.command("start", "n1", c.age);
+        scene.running = c.running;
+        scene.start();
+        scene.loop.setWallTime(scene.loop.now() + c.wallJump);
+        scene.loop.advance(c.seconds);
+        EXPECT_EQ(scene.transcript, c.transcript);
+    }
+}
+
+TEST_F(WatcherTest, AReleasedWatcherIsNotKeptAliveAndDoesNothing)
+{
+    watcher->start();
+    std::weak_ptr<RescueWatcher> weak = watcher;
+    watcher.reset();
+    // Neither the timer nor the answer of the fetch, still to be handed over, holds it.
+    EXPECT_TRUE(weak.expired());
+    loop.advance(60);
+    EXPECT_EQ(transcript, "0s fetch");
+}
+
+TEST(WatcherTableTest, EndsInTheFirstRefusalInStepOrderOrInAnAction)
+{
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr double infinity = std::numeric_limits<double>::infinity();
+    const std::string open = "; 0s " + opened;
+    const std::string by = "standing by, ";
+    const std::string missing = by + "the command record has no kind or nonce";
+    const std::string notOurs = ", which is Drovix's to answer, not ours";
+    const std::string again = by + "already acted on command A";
+    const std::string beyond = " has an age beyond measure, outside the 120s window";
+    // After acting on "start" with nonce A; an absent age is an unreadable issuedAt.
+    const struct {
+        std::optional<std::string> kind, nonce;
+        std::optional<double> age;
+        std::string transcript;
+        int running = 0;
+    } cases[] = {
+        {std::nullopt, "B", 0, missing},
+        {"start", std::nullopt, 0, missing},
+        {"Start", "A", std::nullopt, by + "latest command is Start" + notOurs},
+        {"x\ny\\", "B", 0, by + "latest command is x\\ny\\" + notOurs},
+        {"restart", "A", 500, again},
+        {"start", "A", std::nullopt, again},
+        {"start", "B", std::nullopt, by + "command B carries no readable issuedAt, refusing it"},
+        {"start", "B", 120.0, "acting on start (120s old)" + open, 1},
+        {"restart", "B", -120.0, "acting on restart (-120s old)" + open},
+        {"start", "B", -0.5, "acting on start (0s old)" + open},
+        {"start", "B", 120.5, by + "command start is 120s old, outside the 120s window"},
+        {"restart", "B", -121, by + "command restart is -121s old, outside the 120s window"},
+        {"restart", "B", nan, by + "command restart" + beyond},
+        {"start", "B", infinity, by + "command start" + beyond},
+        {"start", "B", -1e300, by + "command start" + beyond}};
+    for (const auto& c : cases) {
+        Scene scene;
+        scene.watcher->considerRecord(scene.command("start", "A"));
+        scene.transcript.clear();
+        scene.running = {c.running};
+        const auto issuedAt = c.age ? std::optional(scene.loop.now() - *c.age) : std::nullopt;
+        scene.watcher->considerRecord(CommandRecord{c.kind, c.nonce, issuedAt});
+        EXPECT_EQ(scene.transcript, "0s DrovixRescue: " + c.transcript);
+    }
+}
+
+TEST_F(WatcherTest, RemembersOnlyTheLastNonceAndFoldsRepeatedReasons)
+{
+    const std::string notOurs = "DrovixRescue: standing by, latest command is caf\u00e9, which is "
+                                "Drovix's to answer, not ours";
+    const std::string acting = "DrovixRescue: acting on start (0s old)";
+    watcher->considerRecord(command("caf\u00e9", "x"));
+    watcher->considerRecord(command("cafe\u0301", "y")); // the same reason, canonically
+    watcher->considerRecord(command("start", "A"));
+    watcher->considerRecord(command("caf\u00e9", "x")); // acting cleared the last reason
+    watcher->considerRecord(command("start", "B"));
+    watcher->considerRecord(command("start", "A"));
+    watcher->considerRecord(command("start", "caf\u00e9"));
+    watcher->considerRecord(command("start", "cafe\u0301"));
+    EXPECT_THAT(lines,
+                ElementsAre(notOurs, acting, notOurs, acting, acting, acting,
+                            "DrovixRescue: standing by, already acted on command cafe\u0301"));
+}
+
+TEST(WatcherTableTest, LaunchOpensTheInstalledAppElseTheBundleFourLevelsAboveTheAgent)
+{
+    const struct {
+        std::optional<AppUrl> installed;
+        std::set<std::string> existing;
+        std::string transcript;
+    } cases[] = {{AppUrl{"/Applications/Drovix.app"}, {"/P/Main.app"}, "0s " + opened},
+                 {std::nullopt, {"/P/Main.app"}, "0s own bundle; 0s open /P/Main.app"},
+                 {std::nullopt,
+                  {"/P", "/P/Main.app/Contents"},
+                  "0s own bundle; 0s DrovixRescue: asked to start Drovix but couldn't find it"}};
+    for (const auto& c : cases) {
+        Scene scene;
+        scene.installedUrl = c.installed;
+        scene.existingPaths = c.existing;
+        scene.watcher->launchMainApp();
+        EXPECT_EQ(scene.transcript, c.transcript);
+    }
+}
+
+TEST_F(WatcherTest, OpenOutcomeIsLoggedWhenThePlatformReportsItEvenWithTheWatcherGone)
+{
+    watcher->launchMainApp();
+    finishOpens();
+    watcher->launchMainApp();
+    watcher.reset();
+    finishOpens("cannot be opened\nfor a reason");
+    EXPECT_THAT(lines, ElementsAre("DrovixRescue: started Drovix",
+                                   "DrovixRescue: couldn't start Drovix \u2014 cannot be "
+                                   "opened\\nfor a reason"));
+}
+
+TEST(WatcherTableTest, EveryRestartEndsInOneLaunchAndThenLetsTheWatcherGo)
+{
+    const std::string one = "0s DrovixRescue: restarting Drovix (1 running); 0s terminate app1; ";
+    const std::string forcing = "s DrovixRescue: Drovix wouldn't quit, forcing it; ";
+    const std::string open = "s " + opened;
+    // Instances seen by the acting check, the restart, then each check of the sequence; the last
+    // count stays. Cancelled sleeps count as waits.
+    // clang-format off
+    const std::tuple<std::deque<int>, int, std::string> cases[] = {
+        {{1, 1, 1, 1, 0}, 0, one + "3" + open}, // gone by the third check
+        {{1}, 0, one + "10" + forcing + "10s force app1; 11" + open},
+        {{1}, 11, one + "0" + forcing + "0s force app1; 0" + open},
+        {{2, 2, 2, 1, 0}, 0, "0s DrovixRescue: restarting Drovix (2 running); 0s terminate app1; "
+                             "0s terminate app2; 3" + open},
+        {{1, 1, 0}, 0, one + "1" + open},                                      // gone at once
+        {{1, 1, 0, 1, 1}, 0, one + "1" + forcing + "1s force app1; 2" + open}, // back again
+        {{1, 1, 0, 1, 0}, 0, one + "1" + forcing + "2" + open},                // gone once more
+        {{1, 0}, 0, "0s DrovixRescue: restarting Drovix (0 running); 1" + open}};
+    // clang-format on
+    for (const auto& [running, cancelledSleeps, transcript] : cases) {
+        Scene scene;
+        scene.running = running;
+        scene.loop.sleepsToCancel = cancelledSleeps;
+        scene.watcher->considerRecord(scene.command("restart", "r1"));
+        // The sequence holds the watcher until it ends.
+        std::weak_ptr<RescueWatcher> weak = std::exchange(scene.watcher, nullptr);
+        scene.loop.advance(30);
+        EXPECT_EQ(scene.transcript, "0s DrovixRescue: acting on restart (0s old); " + transcript);
+        EXPECT_TRUE(weak.expired());
+    }
+}
+
+TEST_F(WatcherTest, LooksDuringTheRestartWaitsNeverActAgain)
+{
+    running = {1};
+    record = command("restart", "r1");
+    start();
+    // Far enough for the look at 10 s to pass both gates: only the stored nonce holds it back.
+    loop.setWallTime(loop.now() + 100);
+    loop.advance(20);
+    EXPECT_EQ(transcript, "0s fetch; 0s DrovixRescue: acting on restart (0s old); 0s DrovixRescue: "
+                          "restarting Drovix (1 running); 0s terminate app1; 10s DrovixRescue: "
+                          "Drovix wouldn't quit, forcing it; 10s force app1; 10s fetch; 10s "
+                          "DrovixRescue: standing by, already acted on command r1; 11s " +
+                              opened);
+}
+
+TEST(WatcherJobTest, ARestartDroppedByItsMainThreadIsFreedWithTheWatcherItHolds)
+{
+    auto scene = std::make_unique<Scene>();
+    scene->running = {1};
+    scene->watcher->considerRecord(scene->command("restart", "r1"));
+    std::weak_ptr<RescueWatcher> weak = std::exchange(scene->watcher, nullptr);
+    scene->loop.advance(3);
+    EXPECT_FALSE(weak.expired());
+    scene.reset();
+    EXPECT_TRUE(weak.expired());
+}
+
+} // namespace
+} // namespace drovix::testing
