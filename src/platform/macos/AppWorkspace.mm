@@ -1,5 +1,5 @@
 // Running applications, launching and the file system, through AppKit and Foundation.
-#include "MacServices.h"
+#include "Services.h"
 
 #import "FoundationText.h"
 #import <AppKit/AppKit.h>

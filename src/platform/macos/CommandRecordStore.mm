@@ -1,5 +1,5 @@
 // The command record, fetched from the private database of a CloudKit container.
-#include "MacServices.h"
+#include "Services.h"
 
 #import "FoundationText.h"
 #import <CloudKit/CloudKit.h>

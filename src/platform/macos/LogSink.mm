@@ -1,5 +1,5 @@
 // The agent's messages in the unified system log, through NSLog.
-#include "MacServices.h"
+#include "Services.h"
 
 #import "FoundationText.h"
 

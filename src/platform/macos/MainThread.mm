@@ -1,6 +1,6 @@
 // The main thread's services: NSTimer on the main run loop, the main dispatch queue, and sleeps
 // measured on the clock that keeps counting while the Mac sleeps.
-#include "MacServices.h"
+#include "Services.h"
 
 #import <Foundation/Foundation.h>
 

@@ -1,7 +1,7 @@
 // The process as a background-only AppKit application, and the services it hands the watcher.
 #include "platform/Platform.h"
 
-#include "MacServices.h"
+#include "Services.h"
 
 #import <AppKit/AppKit.h>
 

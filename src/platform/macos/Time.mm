@@ -1,5 +1,5 @@
 // Wall-clock dates from Foundation.
-#include "MacServices.h"
+#include "Services.h"
 
 #import <Foundation/Foundation.h>
 
