@@ -3,7 +3,9 @@
 
 #import "FoundationText.h"
 #import <CloudKit/CloudKit.h>
+#import <Security/Security.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -15,13 +17,32 @@ namespace drovix {
 
 namespace {
 
-// What a CloudKit exception says. Some misconfigurations, such as missing entitlements, make
-// CloudKit raise instead of reporting an error; the agent logs them like any other failure
-// rather than crashing.
+// What a CloudKit exception says. Some misconfigurations make CloudKit raise instead of
+// reporting an error; the agent logs them like any other failure rather than crashing.
 std::string exceptionText(NSException* exception)
 {
     std::string text = utf8Text(exception.reason);
     return text.empty() ? utf8Text(exception.name) : text;
+}
+
+// Which entitlement keeps this process from CloudKit in the container, or none. CloudKit traps,
+// which no handler can catch, when the signature lacks them, so they are read before it is asked.
+std::optional<std::string> missingEntitlement(NSString* containerIdentifier)
+{
+    id task = CFBridgingRelease(SecTaskCreateFromSelf(nullptr));
+    if (task == nil)
+        return "the agent cannot read its own entitlements";
+    const auto lists = [&](NSString* entitlement, NSString* item) {
+        id value = CFBridgingRelease(SecTaskCopyValueForEntitlement(
+            (__bridge SecTaskRef)task, (__bridge CFStringRef)entitlement, nullptr));
+        return [value isKindOfClass:[NSArray class]] && [value containsObject:item];
+    };
+    if (!lists(@"com.apple.developer.icloud-container-identifiers", containerIdentifier))
+        return "missing entitlement: com.apple.developer.icloud-container-identifiers lacks " +
+               utf8Text(containerIdentifier);
+    if (!lists(@"com.apple.developer.icloud-services", @"CloudKit"))
+        return "missing entitlement: com.apple.developer.icloud-services lacks CloudKit";
+    return std::nullopt;
 }
 
 std::optional<std::string> textField(CKRecord* record, NSString* key)
@@ -87,7 +108,7 @@ private:
     CKContainer* container_;
 };
 
-// Stands in for a container that CloudKit refused to create: every fetch reports why.
+// Stands in for a container the agent cannot use: every fetch reports why.
 class UnavailableCommandRecordStore final : public CommandRecordStore {
 public:
     explicit UnavailableCommandRecordStore(std::string reason) : reason_(std::move(reason)) {}
@@ -110,6 +131,8 @@ std::unique_ptr<CommandRecordStore> openCommandContainer(std::string_view contai
         if (identifier == nil)
             return std::make_unique<UnavailableCommandRecordStore>(
                 "the container identifier is not valid UTF-8");
+        if (auto missing = missingEntitlement(identifier))
+            return std::make_unique<UnavailableCommandRecordStore>(*missing);
         @try {
             return std::make_unique<CloudCommandRecordStore>(
                 [CKContainer containerWithIdentifier:identifier]);

@@ -18,7 +18,12 @@ public:
     // The services belong to the application object, which main keeps longer than the watcher.
     BackgroundOnlyApplication()
         : workspace_(makeAppWorkspace()), mainThread_(makeMainThread()), clock_(makeClock()),
-          logSink_(makeLogSink())
+          logSink_(makeLogSink()),
+          // App Nap would stretch the look timer and the waits of a restart from seconds to
+          // minutes. Held for the life of the process; idle system sleep stays allowed.
+          appNapOptOut_([[NSProcessInfo processInfo]
+              beginActivityWithOptions:NSActivityUserInitiatedAllowingIdleSystemSleep
+                                reason:@"Watching over Drovix on a 10-second cadence"])
     {
     }
 
@@ -42,6 +47,7 @@ private:
     std::unique_ptr<MainThread> mainThread_;
     std::unique_ptr<Clock> clock_;
     std::unique_ptr<LogSink> logSink_;
+    id<NSObject> appNapOptOut_;
 };
 
 } // namespace

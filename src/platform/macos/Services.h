@@ -15,7 +15,9 @@ namespace drovix {
 // NSWorkspace, NSRunningApplication, the agent's own bundle and the file system.
 std::unique_ptr<AppWorkspace> makeAppWorkspace();
 
-// The CloudKit container with this identifier, created now and kept by the returned store.
+// The CloudKit container with this identifier, created now and kept by the returned store; or,
+// when the process is not entitled to it, a store whose every fetch says which entitlement is
+// missing.
 std::unique_ptr<CommandRecordStore> openCommandContainer(std::string_view containerIdentifier);
 
 // The main run loop's timers, the main dispatch queue and sleeps on the continuous clock.

@@ -4,12 +4,4 @@
 
 #include_next <time.h>
 
-#ifdef __cplusplus
-extern "C" {
-#endif
-
-__uint64_t clock_gettime_nsec_np(clockid_t clock_id);
-
-#ifdef __cplusplus
-}
-#endif
+extern "C" __uint64_t clock_gettime_nsec_np(clockid_t clock_id);

@@ -8,9 +8,7 @@
 
 extern NSString* const CKErrorDomain;
 
-typedef NS_ENUM(NSInteger, CKErrorCode) {
-    CKErrorUnknownItem = 11,
-};
+typedef NS_ENUM(NSInteger, CKErrorCode) { CKErrorUnknownItem = 11 };
 
 @protocol CKRecordValue <NSObject>
 @end
@@ -23,15 +21,12 @@ typedef NSString* CKRecordFieldKey;
 @end
 
 @interface CKRecord : NSObject <NSCopying>
-- (instancetype)init __attribute__((unavailable));
 - (nullable __kindof id<CKRecordValue>)objectForKey:(CKRecordFieldKey)key;
 @end
 
 @interface CKDatabase : NSObject
-- (instancetype)init __attribute__((unavailable));
 - (void)fetchRecordWithID:(CKRecordID*)recordID
-        completionHandler:
-            (void (^)(CKRecord* _Nullable record, NSError* _Nullable error))completionHandler;
+        completionHandler:(void (^)(CKRecord* _Nullable, NSError* _Nullable))completionHandler;
 @end
 
 @interface CKContainer : NSObject
