@@ -5,6 +5,7 @@
 #include <CoreFoundation/CoreFoundation.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <time.h>
 
 namespace drovix {
@@ -13,7 +14,7 @@ TEST(ContinuousSleepTest, ResumesOnceAndNotEarly)
 {
     const auto mainThread = makeMainThread();
     const auto start = clock_gettime_nsec_np(CLOCK_MONOTONIC_RAW);
-    decltype(start) slept = 0;
+    std::uint64_t slept = 0;
     int resumed = 0;
     mainThread->sleep(0.05, [&](SleepOutcome) {
         if (++resumed == 1) {
