@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <tuple>
 
 namespace drovix::testing {
 namespace {
@@ -58,6 +59,9 @@ TEST(WatcherTableTest, AStoredRecordIsActedOnOnceAndReportedOnceAfterTheQuietPer
     const std::string again = "s DrovixRescue: standing by, already acted on command n1";
     const std::string ahead = "s DrovixRescue: standing by, command start is ";
     const std::string window = "s old, outside the 120s window; ";
+    const std::string caughtUp = "0s fetch; 0" + ahead + "-135" + window + "10s fetch; 10" + ahead +
+                                 "-125" + window + "20s fetch; 20s " +
+                                 "DrovixRescue: acting on start (-115s old); 20s " + opened;
     const struct {
         double age;
         std::deque<int> running;
@@ -71,12 +75,7 @@ TEST(WatcherTableTest, AStoredRecordIsActedOnOnceAndReportedOnceAfterTheQuietPer
         {0, {1}, 5, 50, acted + "; 50s fetch; 50" + again},
         // Set back 100 s, the wall clock is more than 30 s past the action after 130 s.
         {0, {0}, -100, 140, acted + "; 140s fetch; 140" + again},
-        {-135,
-         {0},
-         0,
-         20,
-         "0s fetch; 0" + ahead + "-135" + window + "10s fetch; 10" + ahead + "-125" + window +
-             "20s fetch; 20s DrovixRescue: acting on start (-115s old); 20s " + opened}};
+        {-135, {0}, 0, 20, caughtUp}};
     for (const auto& c : cases) {
         Scene scene;
         scene.record = scene.command("start", "n1", c.age);
@@ -229,7 +228,8 @@ TEST_F(WatcherTest, LooksDuringTheRestartWaitsNeverActAgain)
     running = {1};
     record = command("restart", "r1");
     start();
-    // Far enough for the look at 10 s to pass both gates: only the stored nonce holds it back.
+    // Far enough for the look at 10 s, posted after the wait that ends then, to pass both gates:
+    // only the stored nonce holds it back.
     loop.setWallTime(loop.now() + 100);
     loop.advance(20);
     EXPECT_EQ(transcript, "0s fetch; 0s DrovixRescue: acting on restart (0s old); 0s DrovixRescue: "
