@@ -249,10 +249,27 @@ posix::Result<std::string> commandRecordPath(std::string_view containerIdentifie
            fileName;
 }
 
+std::string commandRecordText(std::string_view kind, std::string_view nonce,
+                              std::int64_t issuedAtMilliseconds)
+{
+    // In the order the reader's comment shows, so that records are easy to compare by eye.
+    const auto field = [](auto value, std::string_view type) {
+        return nlohmann::ordered_json{{"value", value}, {"type", type}};
+    };
+    const nlohmann::ordered_json record{
+        {"recordName", "command"},
+        {"fields",
+         {{"kind", field(kind, "STRING")},
+          {"nonce", field(nonce, "STRING")},
+          {"issuedAt", field(issuedAtMilliseconds, "TIMESTAMP")}}},
+    };
+    return record.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
 void CommandRecordFileStore::fetchCommandRecord(FetchCompletion completion)
 {
-    posix::runOnShortLivedThread(
-        [path = path_, completion = std::move(completion)] { fetchNow(path, completion); });
+    mainThread_.post(
+        [path = path_, completion = std::move(completion)] { fetchNow(*path, completion); });
 }
 
 void CommandRecordFileStore::fetchNow(const posix::Result<std::string>& path,
@@ -280,9 +297,11 @@ void CommandRecordFileStore::fetchNow(const posix::Result<std::string>& path,
     completion(std::move(*record), std::nullopt);
 }
 
-std::unique_ptr<CommandRecordStore> openCommandContainer(std::string_view containerIdentifier)
+std::unique_ptr<CommandRecordStore> openCommandContainer(MainThread& mainThread,
+                                                         std::string_view containerIdentifier)
 {
     return std::make_unique<CommandRecordFileStore>(
+        mainThread,
         commandRecordPath(containerIdentifier, ::getenv("XDG_DATA_HOME"), ::getenv("HOME")));
 }
 

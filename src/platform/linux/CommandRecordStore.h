@@ -7,9 +7,11 @@
 #endif
 
 #include "platform/CommandRecordStore.h"
+#include "platform/MainThread.h"
 #include "platform/linux/Posix.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -34,18 +36,33 @@ posix::Result<CommandRecord> parseCommandRecordFile(std::string_view bytes);
 posix::Result<std::string> commandRecordPath(std::string_view containerIdentifier,
                                              const char* xdgDataHome, const char* home);
 
-// Fetches the record from a file: no file (or no folder) is no record and no error. Each fetch
-// reads on a short-lived thread, which also runs the completion.
+// The record as the other clients of the container write it, as one line of JSON:
+//   {"recordName":"command","fields":{"kind":{"value":"restart","type":"STRING"},
+//    "nonce":{...},"issuedAt":{"value":1796575210000,"type":"TIMESTAMP"}}}
+// followed by a line break. Bytes of kind or nonce that are not UTF-8 become U+FFFD, so that the
+// text is always JSON that parseCommandRecordFile reads.
+std::string commandRecordText(std::string_view kind, std::string_view nonce,
+                              std::int64_t issuedAtMilliseconds);
+
+// Fetches the record from a file: no file (or no folder) is no record and no error. The read is
+// a bounded local one that never waits on a FIFO, so each fetch runs as a job on the main thread,
+// which also runs the completion: a look costs no thread and no wake of its own.
 class CommandRecordFileStore final : public CommandRecordStore {
 public:
-    explicit CommandRecordFileStore(posix::Result<std::string> path) : path_(std::move(path)) {}
+    CommandRecordFileStore(MainThread& mainThread, posix::Result<std::string> path)
+        : mainThread_(mainThread),
+          path_(std::make_shared<const posix::Result<std::string>>(std::move(path)))
+    {
+    }
     void fetchCommandRecord(FetchCompletion completion) override;
 
     // The fetch itself, on the calling thread.
     static void fetchNow(const posix::Result<std::string>& path, const FetchCompletion& completion);
 
 private:
-    posix::Result<std::string> path_;
+    MainThread& mainThread_;
+    // Shared with the fetch jobs, which may outlive the store.
+    std::shared_ptr<const posix::Result<std::string>> path_;
 };
 
 } // namespace drovix

@@ -27,7 +27,10 @@ public:
     {
         Platform platform{
             .workspace = *workspace_,
-            .openContainer = openCommandContainer,
+            .openContainer =
+                [this](std::string_view identifier) {
+                    return openCommandContainer(*mainThread_, identifier);
+                },
             .mainThread = *mainThread_,
             .clock = *clock_,
             .logSink = *logSink_,

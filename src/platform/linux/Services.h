@@ -19,8 +19,10 @@ namespace drovix {
 // Bundles on disk and the user's processes in /proc.
 std::unique_ptr<AppWorkspace> makeAppWorkspace();
 
-// The record file of the container with this identifier, under the user's data folder.
-std::unique_ptr<CommandRecordStore> openCommandContainer(std::string_view containerIdentifier);
+// The record file of the container with this identifier, under the user's data folder, read by
+// jobs on mainThread.
+std::unique_ptr<CommandRecordStore> openCommandContainer(MainThread& mainThread,
+                                                         std::string_view containerIdentifier);
 
 // The epoll loop of the main thread. Without one the agent cannot run: it logs why and exits.
 std::unique_ptr<MainLoop> makeMainThread();
