@@ -1,263 +1,232 @@
-// What one look costs, part by part, beside one wake of the minimal loop.
+// What one look costs on the real Linux layer: the /proc scan with about 100 and 1,000 processes
+// on the machine, the record read and parsed, and one whole look of the agent's own watcher on
+// its own main loop. The record is a "restart" issued an hour ago, so that each look reads it and
+// evaluates it all the way to its age.
 //
-//   drovix_bench [Google Benchmark options]   time (and instructions, where the machine counts
-//                                             them) of each part
-//   drovix_bench --check                      runs each part and checks what it found
-//   drovix_bench --instructions PART RUNS     runs one part for callgrind (bench/instructions)
-#include "LookScene.h"
+//   drovix_bench [Google Benchmark options]
+#include "Identifiers.h"
+#include "RescueWatcher.h"
+#include "platform/linux/AppWorkspace.h"
+#include "platform/linux/CommandRecordStore.h"
+#include "platform/linux/MainThread.h"
+#include "platform/linux/Services.h"
 
 #include <benchmark/benchmark.h>
 
-// Valgrind's header marks where callgrind counts; without it the instruction counts come from the
-// kernel's counters alone.
-#if __has_include(<valgrind/callgrind.h>)
-#include <valgrind/callgrind.h>
-#else
-#define CALLGRIND_ZERO_STATS
-#define CALLGRIND_DUMP_STATS_AT(name) ((void)(name))
-#endif
-
-#include <cmath>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-#include <exception>
-#include <functional>
-#include <map>
-#include <string>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-namespace drovix::bench {
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+namespace drovix {
 
 namespace {
 
-LookScene* scene = nullptr;
+namespace fs = std::filesystem;
 
-// The parts by name, as the benchmarks and the instruction counts call them.
-const std::map<std::string, std::function<void()>>& parts()
+// However many processes a benchmark asks for, it starts no more than this.
+constexpr std::size_t maxChildren = 1000;
+
+constexpr std::int64_t staleAgeMilliseconds = 3600 * 1000;
+
+int processCount()
 {
-    static const std::map<std::string, std::function<void()>> table{
-        {"MinimalWake", [] { benchmark::DoNotOptimize(scene->minimalWake()); }},
-        {"Scan", [] { benchmark::DoNotOptimize(scene->scan()); }},
-        {"RecordRead", [] { benchmark::DoNotOptimize(scene->readRecord()); }},
-        {"RecordParse", [] { benchmark::DoNotOptimize(scene->parseRecord()); }},
-        {"Evaluation", [] { scene->evaluate(); }},
-        {"WholeLook", [] { benchmark::DoNotOptimize(scene->wholeLook()); }},
-        {"HandOffFromNewThread", [] { scene->handOffFromNewThread(); }},
-        {"HandOffFromStandingWorker", [] { scene->handOffFromStandingWorker(); }},
-    };
-    return table;
+    int count = 0;
+    const posix::Directory proc(::opendir("/proc"));
+    while (const dirent* entry = proc ? ::readdir(proc.get()) : nullptr)
+        count += entry->d_name[0] >= '1' && entry->d_name[0] <= '9';
+    return count;
 }
 
-// Runs a part for as long as the benchmark asks, adding the instructions per run where the
-// machine counts them.
-void measure(benchmark::State& state, const std::function<void()>& part)
-{
-    static InstructionCounter instructions;
-    part(); // Warm: caches filled, container opened.
-    if (instructions.available())
-        instructions.start();
-    for (auto _ : state)
-        part();
-    if (instructions.available())
-        state.counters["instructions"] = benchmark::Counter(
-            static_cast<double>(instructions.stop()), benchmark::Counter::kAvgIterations);
-}
-
-void registerBenchmarks()
-{
-    benchmark::RegisterBenchmark("MinimalWake",
-                                 [](benchmark::State& state) {
-                                     scene->setDrovixRunning(false);
-                                     measure(state, parts().at("MinimalWake"));
-                                 })
-        ->MeasureProcessCPUTime()
-        ->UseRealTime();
-
-    // Without and with a running Drovix; an unrelated bundle runs throughout. plistOpens counts
-    // the reads of that bundle's Info.plist per scan: the cache keeps it at zero.
-    benchmark::RegisterBenchmark("Scan",
-                                 [](benchmark::State& state) {
-                                     scene->setDrovixRunning(state.range(0) != 0);
-                                     scene->infoPlistOpens();
-                                     measure(state, parts().at("Scan"));
-                                     state.counters["plistOpens"] = benchmark::Counter(
-                                         static_cast<double>(scene->infoPlistOpens()),
-                                         benchmark::Counter::kAvgIterations);
-                                     scene->setDrovixRunning(false);
-                                 })
-        ->ArgName("running")
-        ->Arg(0)
-        ->Arg(1);
-
-    // A scan just after the unrelated bundle's Info.plist changed: the one re-read it costs.
-    benchmark::RegisterBenchmark("ScanAfterBundleChange", [](benchmark::State& state) {
-        scene->setDrovixRunning(false);
-        scene->infoPlistOpens();
-        for (auto _ : state) {
-            state.PauseTiming();
-            scene->touchInfoPlist();
-            state.ResumeTiming();
-            benchmark::DoNotOptimize(scene->scan());
-        }
-        state.counters["plistOpens"] = benchmark::Counter(
-            static_cast<double>(scene->infoPlistOpens()), benchmark::Counter::kAvgIterations);
-    });
-
-    benchmark::RegisterBenchmark(
-        "RecordRead", [](benchmark::State& state) { measure(state, parts().at("RecordRead")); });
-    benchmark::RegisterBenchmark(
-        "RecordParse", [](benchmark::State& state) { measure(state, parts().at("RecordParse")); });
-    benchmark::RegisterBenchmark(
-        "Evaluation", [](benchmark::State& state) { measure(state, parts().at("Evaluation")); });
-
-    // The fetch runs on a thread of its own and hands back to the main loop: the CPU time is the
-    // whole process's, and the real time shows the hops between threads too.
-    benchmark::RegisterBenchmark(
-        "WholeLook",
-        [](benchmark::State& state) {
-            scene->setDrovixRunning(false);
-            if (scene->scan() != 0) {
-                state.SkipWithError("Drovix runs on this machine, so a look would not fetch");
-                return;
+// Children that only sleep, enough to bring the machine to a number of processes. They are
+// killed and reaped when this goes, and by the kernel should the benchmark die first.
+class SleepingChildren {
+public:
+    explicit SleepingChildren(int processes)
+    {
+        const pid_t parent = ::getpid();
+        for (int missing = processes - processCount(); missing > 0 && pids_.size() < maxChildren;
+             --missing) {
+            const pid_t pid = ::fork();
+            if (pid < 0)
+                break; // The user's process limit: the scan sees what there is.
+            if (pid == 0) {
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                if (::getppid() != parent)
+                    ::_exit(0);
+                for (;;)
+                    ::pause();
             }
-            measure(state, parts().at("WholeLook"));
-        })
-        ->MeasureProcessCPUTime()
-        ->UseRealTime();
-
-    // What the fetch's trip through another thread costs, and what it would with a thread that
-    // stays (two threads while idle instead of one).
-    for (const char* name : {"HandOffFromNewThread", "HandOffFromStandingWorker"}) {
-        benchmark::RegisterBenchmark(
-            name, [name](benchmark::State& state) { measure(state, parts().at(name)); })
-            ->MeasureProcessCPUTime()
-            ->UseRealTime();
+            pids_.push_back(pid);
+        }
     }
+    SleepingChildren(const SleepingChildren&) = delete;
+    SleepingChildren& operator=(const SleepingChildren&) = delete;
+    ~SleepingChildren()
+    {
+        for (const pid_t pid : pids_)
+            ::kill(pid, SIGKILL);
+        for (const pid_t pid : pids_)
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+    }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+// Benchmarks must not write to the terminal.
+class QuietLog final : public LogSink {
+public:
+    void log(std::string_view) override {}
+};
+
+// The agent's main loop, run until the jobs posted to it are done: a look's fetch and the
+// hand-over of its result.
+class DrainedLoop final : public MainThread {
+public:
+    explicit DrainedLoop(MainLoop& loop) : loop_(loop) {}
+    std::shared_ptr<RepeatingTimer> scheduleRepeating(double seconds,
+                                                      std::function<void()> tick) override
+    {
+        return loop_.scheduleRepeating(seconds, std::move(tick));
+    }
+    void post(std::function<void()> job) override
+    {
+        ++pending_;
+        loop_.post([this, job = std::move(job)] {
+            job();
+            if (--pending_ == 0)
+                loop_.quit();
+        });
+    }
+    void sleep(double seconds, std::function<void(SleepOutcome)> resume) override
+    {
+        loop_.sleep(seconds, std::move(resume));
+    }
+
+    // False when nothing was posted.
+    bool runUntilDone()
+    {
+        if (pending_ == 0)
+            return false;
+        loop_.run();
+        return true;
+    }
+
+private:
+    MainLoop& loop_;
+    int pending_ = 0;
+};
+
+posix::Result<std::string> recordPath()
+{
+    return commandRecordPath(commandContainerIdentifier, ::getenv("XDG_DATA_HOME"), nullptr);
 }
 
-// --check: each part once or a few times, with what it must have found.
-int check()
+std::int64_t staleIssueTime()
 {
-    int failures = 0;
-    auto expect = [&failures](bool ok, const std::string& what) {
-        std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
-        if (!ok)
-            ++failures;
+    using namespace std::chrono;
+    const auto now = duration_cast<milliseconds>(system_clock::now().time_since_epoch());
+    return now.count() - staleAgeMilliseconds;
+}
+
+void scan(benchmark::State& state)
+{
+    const SleepingChildren children(static_cast<int>(state.range(0)));
+    LinuxWorkspace workspace;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(workspace.runningApplications(mainAppBundleIdentifier));
+    state.counters["processes"] = processCount();
+}
+BENCHMARK(scan)->ArgName("processes")->Arg(100)->Arg(1000);
+
+void recordRead(benchmark::State& state)
+{
+    const posix::Result<std::string> path = recordPath();
+    bool read = false;
+    const FetchCompletion completion = [&read](std::optional<CommandRecord> record,
+                                               std::optional<std::string>) {
+        read = record && record->issuedAt;
     };
-    auto near = [](double a, double b) { return std::fabs(a - b) < 120; };
-
-    // Another Drovix may run on this machine, as the user's own: the scan counts it too.
-    scene->setDrovixRunning(false);
-    const std::size_t elsewhere = scene->scan();
-    expect(scene->minimalWake() == 0, "the minimal wake finds no Drovix while none runs");
-    scene->setDrovixRunning(true);
-    expect(scene->minimalWake() == 1, "the minimal wake finds the running Drovix");
-    expect(scene->scan() == elsewhere + 1, "the scan finds the running Drovix");
-    scene->setDrovixRunning(false);
-    expect(scene->scan() == elsewhere, "the scan no longer finds Drovix once it ended");
-
-    scene->infoPlistOpens();
-    for (int look = 0; look < 5; ++look)
-        scene->scan();
-    expect(scene->infoPlistOpens() == 0, "scans of an unchanged bundle read no Info.plist");
-    scene->touchInfoPlist();
-    scene->scan();
-    expect(scene->infoPlistOpens() == 1, "the scan after a change reads that Info.plist once");
-    scene->scan();
-    expect(scene->infoPlistOpens() == 0, "and the scan after it reads none");
-
-    const double hourAgo = static_cast<double>(wallClockMilliseconds()) / 1000 - 3600;
-    for (const auto& [name, record] :
-         {std::pair{"read", scene->readRecord()}, std::pair{"parse", scene->parseRecord()}}) {
-        expect(record && record->kind == "restart" && record->nonce == "bench-stale" &&
-                   record->issuedAt && near(*record->issuedAt, hourAgo),
-               std::string("the record ") + name + " gives the restart issued an hour ago");
+    for (auto _ : state) {
+        CommandRecordFileStore::fetchNow(path, completion);
+        if (!read) {
+            state.SkipWithError("the record was not read");
+            break;
+        }
     }
-
-    scene->evaluate();
-    expect(scene->evaluationLine() ==
-               "DrovixRescue: standing by, command restart is 3600s old, outside the 120s window",
-           "the evaluation refuses the stale command: " + scene->evaluationLine());
-
-    if (elsewhere == 0) {
-        const int fetchesBefore = scene->wholeLook();
-        const int fetchesAfter = scene->wholeLook();
-        expect(fetchesAfter == fetchesBefore + 1, "each whole look fetches the record");
-        expect(scene->lookLine().starts_with("DrovixRescue: standing by, command restart is 360"),
-               "the whole look evaluates the fetched record: " + scene->lookLine());
-    } else {
-        std::printf("skip the whole look: Drovix runs elsewhere on this machine, so a look would "
-                    "not fetch\n");
-    }
-
-    std::printf("%d failed\n", failures);
-    return failures == 0 ? 0 : 1;
 }
+BENCHMARK(recordRead);
 
-// --instructions PART RUNS: under callgrind, the cost of RUNS runs of PART is dumped on its own
-// ("part PART"), after one warming run; where the machine counts instructions, they are printed.
-int countInstructions(const std::string& name, long runs)
+void recordParse(benchmark::State& state)
 {
-    const auto found = parts().find(name);
-    if (found == parts().end() || runs <= 0) {
-        std::fprintf(stderr, "unknown part or run count: %s %ld\n", name.c_str(), runs);
-        return 2;
-    }
-    scene->setDrovixRunning(false);
-    if (name == "WholeLook" && scene->scan() != 0) {
-        std::fprintf(stderr, "Drovix runs on this machine, so a look would not fetch\n");
-        return 1;
-    }
-    found->second();
-    InstructionCounter instructions;
-    CALLGRIND_ZERO_STATS;
-    if (instructions.available())
-        instructions.start();
-    for (long run = 0; run < runs; ++run)
-        found->second();
-    const std::uint64_t counted = instructions.available() ? instructions.stop() : 0;
-    const std::string dumpName = "part " + name;
-    CALLGRIND_DUMP_STATS_AT(dumpName.c_str());
-    if (instructions.available())
-        std::printf("%s: %.0f instructions per run\n", name.c_str(),
-                    static_cast<double>(counted) / static_cast<double>(runs));
-    return 0;
+    const std::string text = commandRecordText("restart", "bench", staleIssueTime());
+    if (!parseCommandRecordFile(text))
+        state.SkipWithError("the record text does not parse");
+    for (auto _ : state)
+        benchmark::DoNotOptimize(parseCommandRecordFile(text));
 }
+BENCHMARK(recordParse);
+
+// The scan, the fetch as a job on the main loop, the hand-over and the evaluation.
+void wholeLook(benchmark::State& state)
+{
+    posix::Result<std::unique_ptr<MainLoop>> loop = MainLoop::create();
+    if (!loop) {
+        state.SkipWithError(loop.error().c_str());
+        return;
+    }
+    DrainedLoop mainThread(**loop);
+    LinuxWorkspace workspace;
+    const std::unique_ptr<Clock> clock = makeClock();
+    QuietLog log;
+    const auto watcher = std::make_shared<RescueWatcher>(
+        Platform{workspace,
+                 [&mainThread](std::string_view identifier) {
+                     return openCommandContainer(mainThread, identifier);
+                 },
+                 mainThread, *clock, log});
+    for (auto _ : state) {
+        watcher->look();
+        if (!mainThread.runUntilDone()) {
+            state.SkipWithError("a look fetched nothing: Drovix runs on this machine");
+            break;
+        }
+    }
+}
+BENCHMARK(wholeLook);
 
 } // namespace
 
-} // namespace drovix::bench
+} // namespace drovix
 
 int main(int argc, char** argv)
 {
-    using namespace drovix::bench;
-    // The stand-in for a running application: the scene runs copies of this program in bundles.
-    if (argc == 2 && std::strcmp(argv[1], "--sleep") == 0) {
-        for (;;)
-            pause();
-    }
+    using namespace drovix;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 2;
 
-    // Output piped into a reader that quit early must not end the program before the scene's
-    // children and scratch folder are cleaned up.
-    std::signal(SIGPIPE, SIG_IGN);
-    try {
-        LookScene theScene;
-        scene = &theScene;
-        if (argc == 2 && std::strcmp(argv[1], "--check") == 0)
-            return check();
-        if (argc == 4 && std::strcmp(argv[1], "--instructions") == 0)
-            return countInstructions(argv[2], std::strtol(argv[3], nullptr, 10));
-
-        registerBenchmarks();
-        benchmark::Initialize(&argc, argv);
-        if (benchmark::ReportUnrecognizedArguments(argc, argv))
-            return 2;
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-        return 0;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "drovix_bench: %s\n", error.what());
+    // A data folder of its own, holding the record.
+    std::string scratch = (fs::temp_directory_path() / "drovix-bench.XXXXXX").string();
+    if (!::mkdtemp(scratch.data()) || ::setenv("XDG_DATA_HOME", scratch.c_str(), 1) != 0) {
+        std::perror("drovix_bench: scratch folder");
         return 1;
     }
+    const posix::Result<std::string> path = recordPath();
+    fs::create_directories(fs::path(*path).parent_path());
+    std::ofstream(*path) << commandRecordText("restart", "bench", staleIssueTime());
+
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    fs::remove_all(scratch);
+    return 0;
 }
