@@ -129,7 +129,7 @@ AppUrl LinuxWorkspace::ownBundleUrl()
     const posix::Result<std::string> executable = posix::readLink("/proc/self/exe");
     if (!executable)
         return AppUrl{};
-    return AppUrl{bundleOrFolderOfExecutable(withoutDeletedMark(*executable))};
+    return AppUrl{bundleOrFolderOfExecutable(*executable)};
 }
 
 AppUrl LinuxWorkspace::deletingLastPathComponent(const AppUrl& url)

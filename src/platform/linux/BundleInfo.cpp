@@ -48,6 +48,9 @@ posix::Result<BundleInfo> parseBundleInfo(std::string_view bytes)
     if (auto failure = unsafePropertyListShape(bytes))
         return *failure;
 
+    // libplist reads no byte-order mark, which XML allows before the declaration.
+    if (bytes.starts_with("\xEF\xBB\xBF"))
+        bytes.remove_prefix(3);
     plist_t parsed = nullptr;
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &parsed);
     const OwnedPlist root(parsed);

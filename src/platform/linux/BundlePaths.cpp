@@ -5,19 +5,6 @@
 
 namespace drovix {
 
-namespace {
-
-constexpr std::string_view deletedMark = " (deleted)";
-
-} // namespace
-
-std::string_view withoutDeletedMark(std::string_view executableLink)
-{
-    if (executableLink.ends_with(deletedMark))
-        executableLink.remove_suffix(deletedMark.size());
-    return executableLink;
-}
-
 std::optional<std::string> bundleOfExecutable(std::string_view executablePath)
 {
     constexpr std::string_view executableFolder = "/Contents/MacOS/";

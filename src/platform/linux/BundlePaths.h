@@ -1,5 +1,5 @@
-// The path rules of application bundles: where a bundle's executable lies, what its directory is,
-// and what marks the kernel adds to it. Pure text, no filesystem access.
+// The path rules of application bundles: where a bundle's executable lies and what its directory
+// is. Pure text, no filesystem access.
 #pragma once
 
 #ifndef __linux__
@@ -12,11 +12,9 @@
 
 namespace drovix {
 
-// The kernel's link to an executable that was replaced on disk ends in " (deleted)"; this is
-// the path without that mark.
-std::string_view withoutDeletedMark(std::string_view executableLink);
-
-// The bundle B when the executable lies directly in B/Contents/MacOS/, otherwise absent.
+// The bundle B when the executable lies directly in B/Contents/MacOS/, otherwise absent. The
+// " (deleted)" the kernel adds to the link of an executable replaced on disk changes nothing:
+// "B/Contents/MacOS/name (deleted)" still lies in B.
 std::optional<std::string> bundleOfExecutable(std::string_view executablePath);
 
 // The bundle holding the executable, or its folder when it lies in no bundle.

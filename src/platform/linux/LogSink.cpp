@@ -3,7 +3,6 @@
 
 #include "platform/linux/Services.h"
 
-#include "platform/linux/BundlePaths.h"
 #include "platform/linux/Posix.h"
 
 #include <algorithm>
@@ -51,8 +50,7 @@ std::string executableFileName()
     posix::Result<std::string> path = posix::readLink("/proc/self/exe");
     if (!path)
         return program_invocation_short_name;
-    const std::string_view name = withoutDeletedMark(*path);
-    return std::string(name.substr(name.rfind('/') + 1));
+    return path->substr(path->rfind('/') + 1);
 }
 
 StandardErrorLog::StandardErrorLog(int fd) : fd_(fd), processName_(executableFileName())

@@ -74,7 +74,7 @@ std::optional<std::string> executableOf(pid_t pid)
     // A full buffer may be a cut target; no bundle executable path is that long.
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target)
         return std::nullopt;
-    return std::string(withoutDeletedMark({target, static_cast<std::size_t>(length)}));
+    return std::string(target, static_cast<std::size_t>(length));
 }
 
 } // namespace
@@ -84,37 +84,20 @@ int BundleProcess::sendSignal(int signal) const
     return signalPidfd(pidfd_.get(), signal) == 0 ? 0 : errno;
 }
 
-std::optional<ProcessStatus> parseProcessStatus(std::string_view text)
+std::optional<uid_t> parseRealUid(std::string_view statusText)
 {
-    std::optional<char> state;
-    std::optional<uid_t> realUid;
-    while (!text.empty()) {
-        const std::size_t end = std::min(text.find('\n'), text.size());
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(std::min(end + 1, text.size()));
-
-        const auto valueAfter = [&line](std::string_view key) -> std::optional<std::string_view> {
-            if (!line.starts_with(key))
-                return std::nullopt;
-            std::string_view value = line.substr(key.size());
-            const std::size_t start = value.find_first_not_of(" \t");
-            if (start == std::string_view::npos)
-                return std::nullopt;
-            return value.substr(start);
-        };
-        if (auto value = valueAfter("State:")) {
-            state = value->front();
-        } else if (auto uids = valueAfter("Uid:")) {
-            uid_t uid = 0;
-            const auto [next, error] =
-                std::from_chars(uids->data(), uids->data() + uids->size(), uid);
-            if (error == std::errc() && next != uids->data())
-                realUid = uid;
-        }
-    }
-    if (!state || !realUid)
+    // "Name:" always comes first, so the line follows a newline.
+    constexpr std::string_view key = "\nUid:";
+    const std::size_t at = statusText.find(key);
+    if (at == std::string_view::npos)
         return std::nullopt;
-    return ProcessStatus{*state, *realUid};
+    const std::size_t start = statusText.find_first_not_of(" \t", at + key.size());
+    uid_t uid = 0;
+    if (start == std::string_view::npos ||
+        std::from_chars(statusText.data() + start, statusText.data() + statusText.size(), uid).ec !=
+            std::errc())
+        return std::nullopt;
+    return uid;
 }
 
 std::vector<std::unique_ptr<BundleProcess>>
@@ -143,8 +126,8 @@ bundleProcesses(const std::function<bool(const std::string& bundlePath)>& accept
             posix::readRegularFile(ProcPath(pid, "status").c_str(), statusFileLimit);
         if (!statusText)
             continue;
-        const std::optional<ProcessStatus> status = parseProcessStatus(*statusText);
-        if (!status || status->realUid != user || status->state == 'Z' || status->state == 'X')
+        // A zombie needs no check of its own: its executable link can no longer be read.
+        if (parseRealUid(*statusText) != user)
             continue;
         if (signalPidfd(pidfd.get(), 0) != 0)
             continue;

@@ -42,16 +42,11 @@ private:
     posix::FileDescriptor pidfd_;
 };
 
-// The facts of /proc/<pid>/status the scan uses.
-struct ProcessStatus {
-    char state = '?';
-    uid_t realUid = 0;
-};
+// The real user of a process from the "Uid:" line of its /proc/<pid>/status; absent when the
+// line is missing or malformed.
+std::optional<uid_t> parseRealUid(std::string_view statusText);
 
-// Reads the "State:" and "Uid:" lines; absent when either is missing or malformed.
-std::optional<ProcessStatus> parseProcessStatus(std::string_view text);
-
-// The live (not zombie) processes of this real user whose executable lies directly in the
+// The live processes of this real user whose executable lies directly in the
 // Contents/MacOS folder of a bundle that accepts(bundlePath) takes, in ascending pid order.
 // accepts sees the bundle path as the kernel reports it: absolute, symbolic links resolved.
 std::vector<std::unique_ptr<BundleProcess>>

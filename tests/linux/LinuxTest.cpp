@@ -1,0 +1,561 @@
+// The Linux layer against real files and processes: the command record, Info.plists, links and
+// files, the main loop, the log sink and clock, running instances, signals and opening bundles.
+#include "Support.h"
+#include "platform/Platform.h"
+#include "platform/linux/AppWorkspace.h"
+#include "platform/linux/BundlePaths.h"
+#include "platform/linux/CommandRecordStore.h"
+#include "platform/linux/LogSink.h"
+#include "platform/linux/MainThread.h"
+#include "platform/linux/Time.h"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <future>
+
+namespace drovix {
+namespace {
+
+using namespace support;
+// Expected outcomes, each with the inputs that must give it.
+using Table = std::vector<std::pair<std::string, Strings>>;
+
+std::string field(const std::string& name, const std::string& value,
+                  const std::string& type = "STRING")
+{
+    return "\"" + name + "\": {\"value\": " + value + ", \"type\": \"" + type + "\"}";
+}
+
+std::string record(const std::string& fields)
+{
+    return "{\"recordName\": \"command\", \"fields\": {" + fields + "}}";
+}
+
+// "kind|nonce|issuedAt" with "-" for an absent field, or why the file is refused.
+std::string read(const std::string& bytes)
+{
+    const posix::Result<CommandRecord> got = parseCommandRecordFile(bytes);
+    char at[32] = "-";
+    if (got && got->issuedAt)
+        std::snprintf(at, sizeof at, "%.15g", *got->issuedAt);
+    return !got ? got.error().substr(0, got.error().find(": ")) // without the parser's words
+                : got->kind.value_or("-") + "|" + got->nonce.value_or("-") + "|" + at;
+}
+
+TEST(CommandRecordFile, ReadsFieldsOnlyAlongTheRecordsPathWhereTypeAndValueAgree)
+{
+    const std::string start = field("kind", "\"start\""), like = "{" + start + "}";
+    const std::string kind = "\"kind\": {\"type\": \"STRING\", ", time = "\"issuedAt\": {";
+    const std::string deepest = std::string(62, '[') + std::string(62, ']'); // 64 levels in all
+    const std::string fits = record(start) + std::string(65536 - record(start).size(), ' ');
+    const Table table = {
+        {"restart|n é|1796575210",
+         {record(field("kind", "\"restart\"") + ", " + field("nonce", "\"n é\"") + ", " +
+                 field("issuedAt", "1796575210000", "TIMESTAMP") + ", \"x\": [{}]")}},
+        {"start|-|-",
+         {"\xEF\xBB\xBF" + record(start), record(kind + "\"value\": \"start\", \"z\": \"x\"}"),
+          record(start + ", \"x\": " + deepest), fits}},
+        {"-|-|1.5", {record(field("issuedAt", "1500.0", "TIMESTAMP"))}},
+        {"-|x|-2",
+         {record(field("kind", "1") + ", " + field("nonce", "\"x\"") + ", " +
+                 field("issuedAt", "-2000", "TIMESTAMP"))}},
+        // A later duplicate replaces the earlier one whole; keys after "value" are no value.
+        {"-|-|0.002",
+         {record(time +
+                 "\"type\": \"X\", \"value\": \"x\", \"type\": \"TIMESTAMP\", \"value\": 2}")}},
+        {"start|-|3",
+         {"{\"fields\": {" + field("nonce", "\"n\"") + "}, \"fields\": {" + start +
+          ", \"value\": 5, " + field("issuedAt", "[[]], \"value\": 3000", "TIMESTAMP") +
+          "}, \"a\": {\"fields\": 1}}"}},
+        {"-|-|-",
+         {record(field("kind", "[\"start\"]")), record(field("kind", "\"s\"", "TIMESTAMP")),
+          record(field("issuedAt", "\"1000\"", "TIMESTAMP")), record(field("issuedAt", "1")),
+          record("\"kind\": \"start\""), record("\"kind\": {\"value\": \"start\"}"),
+          record(kind + "\"z\": \"start\"}"), record(kind + "\"value\": \"a\", \"value\": 1}"),
+          record(kind + "\"value\": \"a\", \"type\": \"X\"}"), record(start + ", \"kind\": \"b\""),
+          record(time + "\"type\": \"TIMESTAMP\", \"value\": \"x\", \"z\": 5}"),
+          // Look-alikes anywhere else are passed over.
+          record("\"other\": " + like), record(kind + "\"extra\": " + like + "}"),
+          record(kind + "\"value\": {\"value\": \"start\"}}"), record("\"kind\": [" + like + "]")}},
+        {"command.json has no \"fields\" object",
+         {"{\"fields\": {" + start + "}, \"fields\": [1]}", "[{\"fields\": " + like + "}]",
+          "{\"outer\": {\"fields\": " + like + "}}"}},
+        {"command.json is not valid JSON",
+         {"", record("") + " x", "{\"fields\": {\"k\": \"\xFF\"}}"}},
+        {"command.json nests deeper than 64 levels",
+         {record("\"x\": [" + deepest + "]"), std::string(65536, '[')}},
+        {"command.json is larger than 64 KiB", {fits + " "}},
+    };
+    for (const auto& [expected, inputs] : table)
+        for (const std::string& bytes : inputs)
+            EXPECT_EQ(expected, read(bytes)) << bytes.substr(0, 200);
+
+    // The parser quotes the string it stopped in; a cut at either parity must not split "é".
+    for (std::string text : {"{\"", "{\"a"}) {
+        for (int i = 0; i < 500; ++i)
+            text += "é";
+        const std::string message = parseCommandRecordFile(text).error();
+        EXPECT_TRUE(message.starts_with("command.json is not valid JSON: parse error") &&
+                    message.ends_with("é…") && message.size() < 300)
+            << message;
+    }
+}
+
+TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
+{
+    const std::string tail = "/cloud/iCloud.a/private/_defaultZone/command.json";
+    const std::string noHome = "no home folder to find the command record in";
+    const std::tuple<const char*, const char*, std::string> places[] = {
+        {"/data//", "/u", "/data" + tail},
+        {"/", nullptr, tail},
+        {"rel", "/u", "/u/.local/share" + tail},
+        {"", "/u", "/u/.local/share" + tail},
+        {nullptr, "rel", noHome},
+        {"", "", noHome}};
+    for (const auto& [dataHome, home, expected] : places) {
+        const posix::Result<std::string> path = commandRecordPath("iCloud.a", dataHome, home);
+        EXPECT_EQ(expected, path ? *path : path.error());
+    }
+
+    Scratch data;
+    const std::string path = data.path + tail;
+    const auto fetch = [&](const std::string& container) {
+        const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
+        CommandRecordFileStore store(*loop, commandRecordPath(container, data.path.c_str(), ""));
+        std::string outcome = "synchronous";
+        store.fetchCommandRecord([&](std::optional<CommandRecord> got, auto error) {
+            outcome = got ? *got->kind : error.value_or("none");
+            loop->quit();
+        });
+        EXPECT_EQ("synchronous", outcome);
+        loop->sleep(5, [&](SleepOutcome) { loop->quit(); });
+        loop->run();
+        return outcome;
+    };
+    EXPECT_EQ("none", fetch("iCloud.a"));
+    writeFile(data.path + "/cloud/iCloud.b", ""); // a file where a folder should be
+    EXPECT_EQ("none", fetch("iCloud.b"));
+    writeFile(path, record(field("kind", "\"start\"")));
+    EXPECT_EQ("start", fetch("iCloud.a"));
+    // A FIFO, which would block a careless reader, in place of the file.
+    ASSERT_TRUE(::unlink(path.c_str()) == 0 && ::mkfifo(path.c_str(), 0600) == 0);
+    EXPECT_EQ(path + ": not a regular file", fetch("iCloud.a"));
+}
+
+// A binary property list of the objects given, each encoded, with one-byte references.
+std::string bplist(const Strings& objects)
+{
+    const auto big = [](std::uint64_t value, int width) {
+        std::string bytes;
+        while (width-- > 0)
+            bytes += char(value >> 8 * width);
+        return bytes;
+    };
+    std::string out = "bplist00", offsets;
+    for (const std::string& object : objects)
+        offsets += big(out.size(), 4), out += object;
+    return out + offsets + std::string(6, '\0') + "\x04\x01" + big(objects.size(), 8) + big(0, 8) +
+           big(out.size(), 8);
+}
+
+// An object of a kind holding count items: an array's references or a string's characters.
+std::string encoded(int kind, std::size_t count, const std::string& items)
+{
+    std::string head(1, char(kind | std::min<std::size_t>(count, 15)));
+    if (count >= 15)
+        head += "\x12" +
+                std::string{char(count >> 24), char(count >> 16), char(count >> 8), char(count)};
+    return head + items;
+}
+
+std::string array(const std::vector<int>& refs)
+{
+    return encoded(0xA0, refs.size(), std::string(refs.begin(), refs.end()));
+}
+
+std::string ascii(const std::string& text)
+{
+    return encoded(0x50, text.size(), text);
+}
+
+// Appends arrays that each hold the next; the last one holds then, when given.
+Strings chain(Strings objects, int length, std::optional<int> then = std::nullopt)
+{
+    const int first = int(objects.size());
+    for (int i = 1; i < length; ++i)
+        objects.push_back(array({first + i}));
+    objects.push_back(then ? array({*then}) : array({}));
+    return objects;
+}
+
+std::string nested(int levels, const std::string& inside = "")
+{
+    std::string opening, closing;
+    for (int i = 0; i < levels; ++i)
+        opening += "<array>", closing += "</array>";
+    return opening + inside + closing;
+}
+
+std::string info(const posix::Result<BundleInfo>& got)
+{
+    return got ? got->identifier.value_or("-") + "|" + got->executable.value_or("-") : got.error();
+}
+
+TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
+{
+    const std::string xml = infoPlist("a.b", "A");
+    const std::string binary = bplist({"\xD2\x01\x02\x03\x04", ascii("CFBundleIdentifier"),
+                                       ascii("CFBundleExecutable"), ascii("a.b"), ascii("A")});
+    const std::string dict = "<plist><dict><key>CFBundleIdentifier</key><string>a.b</string>";
+    Strings doubling;
+    for (int i = 1; i < 40; ++i)
+        doubling.push_back(array({i, i}));
+    doubling.push_back(array({}));
+    // Depth through a tail shared by a short path, walked first, and a long one.
+    const auto shared = [](int via) {
+        return bplist(chain(chain({array({1, 2}), array({3}), array({43})}, 40), via, 3));
+    };
+    const Table table = {
+        {"a.b|A", {xml, binary, "\xEF\xBB\xBF" + xml}},
+        {"a.b|-",
+         {dict + "<key>x</key>" + nested(62, "<true/>") + "</dict></plist>",
+          dict + "<key>x</key><string><![CDATA[" + nested(70) + "]]></string><!--" + nested(70) +
+              "--></dict></plist>",
+          // libplist would assert on a NUL in a string; such a name names nothing.
+          dict + "<key>CFBundleExecutable</key><string>A" + std::string(1, '\0') +
+              "</string></dict></plist>"}},
+        {"-|-",
+         {"<plist><dict><key>CFBundleIdentifier</key><integer>7</integer><key>CFBundleExecutable"
+          "</key><array><string>A</string></array></dict></plist>"}},
+        {"not a dictionary",
+         {bplist(chain({}, 64)), shared(22), "<plist><array><string>a</string></array></plist>"}},
+        {"nested more than 64 levels deep",
+         {dict + "<key>x</key>" + nested(63) + "</dict></plist>", bplist(chain({}, 65)),
+          shared(23)}},
+        {"has too many objects",
+         {bplist(doubling), bplist({array(std::vector(200'000, 1)), array({})})}},
+        {"not a property list",
+         {bplist({array({0})}), bplist({array({1}), array({0})}), bplist({array({7})}), "bplist00",
+          "bplist00" + std::string(31, '\x01'), binary.substr(0, binary.size() - 5), "", "hello",
+          xml.substr(0, xml.size() / 2)}},
+        {"larger than 1 MiB", {xml + std::string(maxInfoPlistSize, ' ')}},
+    };
+    for (const auto& [expected, inputs] : table)
+        for (const std::string& bytes : inputs)
+            EXPECT_EQ(expected, info(parseBundleInfo(bytes))) << bytes.substr(0, 100);
+
+    // Read again when its file is another, or of another size or time.
+    Scratch scratch;
+    const std::string plist = scratch.path + "/A.app/Contents/Info.plist";
+    BundleInfoCache cache;
+    struct stat before {};
+    const std::tuple<const char*, bool, int, const char*> rewrites[] = {
+        {"a.1", false, 0, "a.1|A"},
+        {"a.2", false, 0, "a.1|A"},
+        {"a.2", false, 9, "a.2|A"},
+        {"a.3", true, 9, "a.3|A"},
+        {"a.34", false, 9, "a.34|A"}};
+    for (const auto& [identifier, rename, seconds, expected] : rewrites) {
+        writeFile(plist + (rename ? "~" : ""), infoPlist(identifier, "A"));
+        fs::rename(plist + (rename ? "~" : ""), plist);
+        if (!before.st_ino)
+            ::stat(plist.c_str(), &before);
+        const timespec time{before.st_mtim.tv_sec + seconds, before.st_mtim.tv_nsec},
+            times[] = {time, time};
+        ::utimensat(AT_FDCWD, plist.c_str(), times, 0);
+        EXPECT_EQ(expected, info(cache.infoForBundle(scratch.path + "/A.app")));
+    }
+    fs::remove(plist);
+    EXPECT_EQ("No such file or directory", info(cache.infoForBundle(scratch.path + "/A.app")));
+}
+
+TEST(Posix, ReadsLinksAndWholeFilesOfAnyLength)
+{
+    Scratch scratch;
+    for (const std::size_t length : {255, 256, 257, 4095}) {
+        const std::string target(length, 'x'), link = scratch.path + "/" + std::to_string(length);
+        ASSERT_EQ(0, ::symlink(target.c_str(), link.c_str()));
+        EXPECT_EQ(target, *posix::readLink(link));
+    }
+    EXPECT_EQ("/x: No such file or directory", posix::readLink("/x").error());
+    writeFile(scratch.path + "/f", std::string(70'000, 'x'));
+    EXPECT_EQ(1001u, posix::readRegularFile(scratch.path + "/f", 1000)->size());
+    EXPECT_EQ(70'000u, posix::readRegularFile(scratch.path + "/f", 70'000)->size());
+}
+
+constexpr BootNanoseconds ms = 1'000'000;
+
+// Runs a loop until something quits it; a loop still running after 10 s fails the test.
+void run(MainLoop& loop)
+{
+    bool late = false;
+    loop.sleep(10, [&](SleepOutcome) { late = true, loop.quit(); });
+    loop.run();
+    EXPECT_FALSE(late);
+}
+
+TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAskedForIt)
+{
+    DeadlineQueue<char> queue;
+    std::string expected[3], order;
+    for (int i = 0; i < 30; ++i)
+        queue.push((2 - i % 3) * ms, char('A' + i)), expected[2 - i % 3] += char('A' + i);
+    while (!queue.empty())
+        order += queue.pop();
+    EXPECT_EQ(expected[0] + expected[1] + expected[2], order);
+    // On time, early and several ticks late; durations within a century.
+    EXPECT_EQ(20 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 10 * ms));
+    EXPECT_EQ(20 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 3 * ms));
+    EXPECT_EQ(60 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 55 * ms));
+    EXPECT_EQ(0, durationInNanoseconds(-1) + durationInNanoseconds(std::nan("")));
+    EXPECT_EQ(BootNanoseconds(100 * 365.25 * 86400 * 1e9), durationInNanoseconds(INFINITY));
+
+    const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
+    order.clear();
+    const auto mark = [&](char c) {
+        if ((order += c).size() == 7)
+            loop->quit();
+    };
+    const auto sleep = [&](double seconds, char c) {
+        loop->sleep(seconds, [&mark, c](SleepOutcome outcome) {
+            mark(outcome == SleepOutcome::elapsed ? c : '!');
+        });
+    };
+    std::shared_ptr<RepeatingTimer> timer;
+    loop->post([&] {
+        sleep(0.03, 'c');
+        // However long the job takes, what it schedules keeps the order of its durations.
+        std::this_thread::sleep_for(50ms);
+        sleep(0.01, 'a'), sleep(0.02, 'b'), sleep(0.01, 'A'), sleep(0, '0'), sleep(-5, '1');
+        timer = loop->scheduleRepeating(0.025, [&] { timer->invalidate(), mark('t'); });
+    });
+    run(*loop);
+    EXPECT_EQ("01aAbtc", order);
+}
+
+TEST(MainLoop, TicksTimersUntilInvalidatedRunsPostsInOrderAndBlocksBetweenEvents)
+{
+    const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
+    std::string posts;
+    loop->post([&] { posts += "1", loop->post([&] { posts += "3"; }); });
+    std::thread([&] { loop->post([&] { posts += "2"; }); }).join();
+    auto held = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = held;
+    int stopped = 0, unheld = 0;
+    std::shared_ptr<RepeatingTimer> timer;
+    timer = loop->scheduleRepeating(0.002, [&, held = std::move(held)] {
+        if (++stopped == 3)
+            timer->invalidate();
+    });
+    // Its handle dropped at once, this one ticks on.
+    loop->scheduleRepeating(0.05, [&] {
+        if (++unheld == 5)
+            loop->quit();
+    });
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_THREAD, &before);
+    run(*loop);
+    ::getrusage(RUSAGE_THREAD, &after);
+    EXPECT_EQ("123", posts);
+    EXPECT_EQ(3, stopped);
+    EXPECT_TRUE(watch.expired()) << "an invalidated timer still holds its tick";
+    // A loop that polled would burn most of the quarter second it waits.
+    EXPECT_LT((after.ru_utime.tv_sec - before.ru_utime.tv_sec) * 1'000'000 +
+                  after.ru_utime.tv_usec - before.ru_utime.tv_usec + after.ru_stime.tv_usec -
+                  before.ru_stime.tv_usec,
+              100'000);
+}
+
+// Posts and sleeps again when it goes, as the frame of a suspended job may.
+struct Reentrant {
+    MainLoop& loop;
+    std::shared_ptr<int> token;
+    ~Reentrant()
+    {
+        loop.post([t = token] {}), loop.sleep(1, [t = token](SleepOutcome) {});
+    }
+};
+
+TEST(MainLoop, DestructionFreesPendingWorkWithoutRunningItAndLogLinesOutliveABrokenStream)
+{
+    std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
+    auto token = std::make_shared<int>(0);
+    const std::weak_ptr<int> watch = token;
+    bool called = false;
+    loop->sleep(3600,
+                [&called, r = std::make_shared<Reentrant>(*loop, token)](auto) { called = true; });
+    loop->post([&called, r = std::make_shared<Reentrant>(*loop, token)] { called = true; });
+    token.reset();
+    loop.reset();
+    EXPECT_FALSE(called);
+    EXPECT_TRUE(watch.expired()) << "work left at destruction was not freed";
+
+    LogStamp stamp{{}, 6, 7, 8};
+    ::strptime("2026-01-02 03:04:05", "%Y-%m-%d %H:%M:%S", &stamp.localTime);
+    EXPECT_EQ("2026-01-02 03:04:05.006 DrovixRescue[7:8] DrovixRescue: hi\n",
+              formatLogLine(stamp, "DrovixRescue", "DrovixRescue: hi"));
+    EXPECT_EQ("drovix_linux_tests", executableFileName());
+    EXPECT_NEAR(
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(),
+        SystemClock().now(), 0.01);
+    // The application object keeps a write into a pipe nobody reads from ending the process.
+    const auto application = makeBackgroundOnlyApplication();
+    int ends[2];
+    ASSERT_EQ(0, ::pipe(ends));
+    ::close(ends[0]);
+    StandardErrorLog(ends[1]).log("DrovixRescue: into a pipe nobody reads");
+    StandardErrorLog(-1).log("DrovixRescue: into no descriptor at all");
+    ::close(ends[1]);
+}
+
+std::vector<pid_t> running(const std::string& bundle)
+{
+    std::vector<pid_t> pids;
+    for (const auto& process : bundleProcesses([&](auto& path) { return path == bundle; }))
+        pids.push_back(process->pid());
+    return pids;
+}
+
+TEST(RunningApplications, AreTheLiveProcessesOfThisUserFromBundlesWithTheIdentifier)
+{
+    Scratch scratch;
+    const std::string id = testIdentifier + ".scan";
+    scratch.bundle("F.app", id, "forking");
+    scratch.bundle("R.app", id);
+    scratch.bundle("O.app", id + ".other");
+    Child forking({scratch.program("F.app")}), updated({scratch.program("R.app")});
+    Child ended({scratch.program("R.app")}), other({scratch.program("O.app")});
+    std::vector<pid_t> expected{forking.ready(), forking.ready(), updated.ready()};
+    ASSERT_TRUE(ended.ready() > 0 && other.ready() > 0);
+    ::kill(ended.pid(), SIGTERM);
+    ASSERT_TRUE(ended.reap(false)); // a zombie, since nobody reaped it
+    // An update replaces the program on disk while it runs: the kernel then reports its
+    // executable as ".../Drovix (deleted)".
+    fs::remove(scratch.program("R.app"));
+    scratch.bundle("R.app", id);
+    std::optional<Child> nobody;
+    if (::getuid() == 0) { // as whom the agent may run; nobody's instance is not its user's
+        fs::permissions(scratch.path, fs::perms(0755));
+        nobody.emplace(Strings{scratch.program("R.app")}, Strings{}, 65534);
+        ASSERT_GT(nobody->ready(), 0);
+    }
+    std::sort(expected.begin(), expected.end());
+    std::vector<pid_t> found;
+    for (const auto& application : LinuxWorkspace().runningApplications(id))
+        found.push_back(dynamic_cast<BundleProcess&>(*application).pid());
+    EXPECT_EQ(expected, found);
+    EXPECT_EQ(std::vector{other.pid()}, running(scratch.path + "/O.app"));
+    EXPECT_EQ(1000u, parseRealUid("Name:\tx\nUid:\t1000\t0\t0\t0\n"));
+    for (const char* status : {"", "Name:\tx\nUid:\t\n", "Name:\tx\nUid:\tx\n"})
+        EXPECT_FALSE(parseRealUid(status)) << status;
+}
+
+TEST(RunningApplications, SignalOnlyTheProcessTheyWereMadeFor)
+{
+    Scratch scratch;
+    const std::string obedient = scratch.bundle("O.app", testIdentifier + ".o");
+    const std::string stubborn = scratch.bundle("S.app", testIdentifier + ".s", "stubborn");
+    Child quitting({scratch.program(obedient)}), refusing({scratch.program(stubborn)});
+    ASSERT_TRUE(quitting.ready() > 0 && refusing.ready() > 0);
+    const auto asked = bundleProcesses([&](auto& path) { return path == obedient; });
+    ASSERT_EQ(1u, asked.size());
+    errno = EPERM; // left from an earlier call, it is no outcome of a signal that was sent
+    EXPECT_EQ(0, asked[0]->sendSignal(0));
+    asked[0]->terminate();
+    EXPECT_EQ(0, quitting.reap()) << "asked to quit, it exits with status 0";
+    EXPECT_EQ(ESRCH, asked[0]->sendSignal(SIGTERM));
+    auto next = childAtPid(quitting.pid(), {scratch.program(obedient)}); // on its pid
+    EXPECT_TRUE(!next || (next->ready() > 0 && asked[0]->sendSignal(SIGTERM) == ESRCH));
+    next.reset();
+    const auto forced = bundleProcesses([&](auto& path) { return path == stubborn; });
+    ASSERT_EQ(1u, forced.size());
+    forced[0]->terminate(), forced[0]->forceTerminate();
+    const std::optional<int> status = refusing.reap();
+    EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
+
+    // Between the scan's first look at a pid and the pidfd that pins it, the process ends and
+    // another program takes the pid: what the scan read is read again.
+    auto first = std::make_unique<Child>(Strings{scratch.program(obedient)});
+    const pid_t pid = first->ready();
+    const auto found = bundleProcesses([&](auto& path) {
+        if (path == obedient && first)
+            first.reset(), next = childAtPid(pid, {scratch.program(stubborn)});
+        return path == obedient;
+    });
+    EXPECT_TRUE(!next || (next->ready() > 0 && found.empty()));
+}
+
+// The outcome of one open: absent when it opened, else the error.
+std::optional<std::string> open(LinuxWorkspace& workspace, const std::string& bundle)
+{
+    auto done = std::make_shared<std::promise<std::optional<std::string>>>();
+    workspace.openApplication({bundle}, {}, [done](auto error) { done->set_value(error); });
+    auto outcome = done->get_future();
+    return outcome.wait_for(10s) == std::future_status::ready ? outcome.get() : "no completion";
+}
+
+TEST(OpenApplication, StartsOneDetachedInstanceAndNoneWhileItRuns)
+{
+    Scratch scratch;
+    const std::string bundle = scratch.bundle("A.app", testIdentifier + ".open");
+    LinuxWorkspace workspace;
+    // The agent ignores SIGPIPE and may hold descriptors without close-on-exec: the application
+    // inherits neither.
+    const posix::FileDescriptor inherited(::open("/dev/zero", O_RDONLY));
+    ::signal(SIGPIPE, SIG_IGN);
+    ::setenv("DROVIX_SAMPLE_LIFETIME", "60", 1);
+    auto concurrent = std::async(std::launch::async, [&] { return open(workspace, bundle); });
+    EXPECT_EQ(std::nullopt, open(workspace, bundle));
+    EXPECT_EQ(std::nullopt, concurrent.get());
+    ::signal(SIGPIPE, SIG_DFL);
+    const std::vector<pid_t> pids = running(bundle);
+    ASSERT_EQ(1u, pids.size()) << "two opens at once start one instance";
+    const std::string proc = "/proc/" + std::to_string(pids[0]);
+    const std::string status = *posix::readRegularFile(proc + "/status", 4096);
+    EXPECT_EQ(pids[0], ::getsid(pids[0])) << "not in a session of its own";
+    EXPECT_EQ(std::string::npos, status.find("PPid:\t" + std::to_string(::getpid()) + "\n"));
+    EXPECT_NE(std::string::npos, status.find("SigIgn:\t0000000000000000\n"));
+    EXPECT_EQ("/", *posix::readLink(proc + "/cwd"));
+    for (int attempt = 0; attempt < 500 && fs::exists(proc + "/fd/3"); ++attempt)
+        std::this_thread::sleep_for(2ms); // the dynamic loader's, for a moment
+    for (const char* stream : {"/fd/0", "/fd/1", "/fd/2"})
+        EXPECT_EQ("/dev/null", *posix::readLink(proc + stream));
+    EXPECT_FALSE(fs::exists(proc + "/fd/3"));
+    EXPECT_EQ(std::nullopt, open(workspace, bundle));
+    EXPECT_EQ(pids, running(bundle));
+    ::kill(pids[0], SIGTERM);
+    for (int attempt = 0; attempt < 500 && !running(bundle).empty(); ++attempt)
+        std::this_thread::sleep_for(2ms);
+    EXPECT_EQ(-1, ::waitpid(-1, nullptr, WNOHANG)) << "the agent kept a child process";
+
+    // Run from no bundle, the test's own folder stands in for the agent's bundle.
+    const std::string self = *posix::readLink("/proc/self/exe");
+    EXPECT_EQ(self.substr(0, self.rfind('/')), workspace.ownBundleUrl().path);
+    EXPECT_TRUE(workspace.fileExists(self) && !workspace.fileExists(self + "/x"));
+    EXPECT_EQ("/x/A.app", bundleOfExecutable("/x/A.app/Contents/MacOS/A (deleted)"));
+    for (const char* path :
+         {"/x/A.app/Contents/MacOS/s/A", "/x/A.app/Contents/MacOS/..", "//Contents/MacOS/A"})
+        EXPECT_FALSE(bundleOfExecutable(path)) << path;
+
+    const std::string base = scratch.path + "/";
+    writeFile(base + "File.app", "");
+    writeFile(base + "Bare.app/Contents/MacOS/Drovix", "");
+    writeFile(base + "Nameless.app/Contents/Info.plist", infoPlist("a.b", ""));
+    writeFile(base + "Escaping.app/Contents/Info.plist", infoPlist("a.b", "../Drovix"));
+    fs::remove(scratch.program(scratch.bundle("Gone.app", "a.b")));
+    fs::permissions(scratch.program(scratch.bundle("Locked.app", "a.b")), fs::perms(0644));
+    for (const auto& [name, error] : std::vector<std::pair<std::string, std::string>>{
+             {"Missing.app", " doesn't exist"},
+             {"File.app", " is no application bundle"},
+             {"Bare.app", " has no readable Contents/Info.plist: No such file or directory"},
+             {"Nameless.app", " has no usable CFBundleExecutable in Contents/Info.plist"},
+             {"Escaping.app", " has no usable CFBundleExecutable in Contents/Info.plist"},
+             {"Gone.app", " has no executable Contents/MacOS/Drovix"},
+             {"Locked.app", "/Contents/MacOS/Drovix can't be started: Permission denied"}})
+        EXPECT_EQ(base + name + error, open(workspace, base + name).value_or("opened"));
+}
+
+} // namespace
+} // namespace drovix

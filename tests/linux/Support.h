@@ -1,0 +1,147 @@
+// What the tests on real processes share: scratch folders, bundles holding the sample Drovix, and
+// child processes that end with the test.
+#pragma once
+
+#include "platform/linux/ProcessTable.h"
+
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace drovix::support {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+// The main application of this build tree's agent under test: not the one that ships, nor any
+// other tree's.
+inline const std::string testIdentifier = DROVIX_TEST_IDENTIFIER;
+
+// Whether fd turns readable within 15 s: a pipe has data, a pidfd's process ended.
+inline bool readable(int fd)
+{
+    pollfd entry{fd, POLLIN, 0};
+    return posix::retryOnInterrupt([&] { return ::poll(&entry, 1, 15'000); }) > 0;
+}
+
+inline void writeFile(const std::string& path, const std::string& bytes)
+{
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline std::string infoPlist(const std::string& identifier, const std::string& executable)
+{
+    return "<?xml version=\"1.0\"?>\n<plist><dict><key>CFBundleIdentifier</key><string>" +
+           identifier + "</string><key>CFBundleExecutable</key><string>" + executable +
+           "</string></dict></plist>";
+}
+
+// A fresh folder, its path canonical as the kernel reports paths. When it goes, so do the
+// processes still running from it and everything in it.
+struct Scratch {
+    std::string path =
+        fs::canonical(::mkdtemp((fs::temp_directory_path() / "drovix-XXXXXX").string().data()));
+    ~Scratch()
+    {
+        for (const auto& process : bundleProcesses([&](auto& b) { return b.starts_with(path); }))
+            process->forceTerminate(), readable(process->pidfd());
+        fs::remove_all(path);
+    }
+    // path/name/Contents/MacOS/Drovix, for a bundle name or a bundle path.
+    std::string program(const std::string& name) const
+    {
+        return (name.starts_with("/") ? name : path + "/" + name) + "/Contents/MacOS/Drovix";
+    }
+    // A bundle holding a copy of the sample Drovix (a link would be reported under the path it
+    // links to) and the word that chooses its behaviour. Returns its path.
+    std::string bundle(const std::string& name, const std::string& identifier,
+                       const std::string& behaviour = "") const
+    {
+        writeFile(path + "/" + name + "/Contents/Info.plist", infoPlist(identifier, "Drovix"));
+        writeFile(path + "/" + name + "/Contents/Resources/behaviour", behaviour);
+        fs::create_directories(path + "/" + name + "/Contents/MacOS");
+        fs::copy_file(DROVIX_SAMPLE, program(name), fs::copy_options::overwrite_existing);
+        return path + "/" + name;
+    }
+};
+
+// A process the test started, its output in a pipe the test reads; killed and reaped through its
+// pidfd when it goes, so that no other process is ever hit.
+class Child {
+public:
+    explicit Child(const Strings& argv, Strings environment = {}, std::optional<uid_t> user = {})
+    {
+        // Instances that a crashed test leaves behind end by themselves.
+        if (environment.empty())
+            environment = {"DROVIX_SAMPLE_LIFETIME=60", "HOME=/"};
+        // Only system calls between fork and exec: the test has threads.
+        std::vector<char*> arguments, variables;
+        for (const std::string& argument : argv)
+            arguments.push_back(const_cast<char*>(argument.c_str()));
+        for (std::string& variable : environment)
+            variables.push_back(variable.data());
+        arguments.push_back(nullptr);
+        variables.push_back(nullptr);
+        int ends[2];
+        EXPECT_EQ(0, ::pipe2(ends, O_CLOEXEC));
+        output_.reset(ends[0]);
+        const posix::FileDescriptor writer(ends[1]);
+        const pid_t parent = ::getpid();
+        // It dies with the test; a change of user would undo that, so it comes after.
+        if ((pid_ = ::fork()) == 0 && ::dup2(ends[1], 1) == 1 && ::dup2(ends[1], 2) == 2 &&
+            (!user || (::setgid(*user) == 0 && ::setuid(*user) == 0)) &&
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent)
+            ::execve(arguments[0], arguments.data(), variables.data());
+        if (pid_ == 0)
+            ::_exit(127);
+        pidfd_.reset(int(::syscall(SYS_pidfd_open, pid_, 0)));
+    }
+    ~Child() { ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0), reap(); }
+    pid_t pid() const { return pid_; }
+    std::optional<std::string> readLine()
+    {
+        char c = 0;
+        std::string line;
+        while (readable(output_.get()) && ::read(output_.get(), &c, 1) == 1 && c != '\n')
+            line += c;
+        return c == '\n' ? std::optional(line) : std::nullopt;
+    }
+    // The pid a sample Drovix says once it is ready: "Drovix: running as pid N...".
+    pid_t ready() { return pid_t(std::atol(readLine().value_or("").c_str() + 23)); }
+    // The wait status once it ended, absent after 15 s; unreaped, it stays a zombie.
+    std::optional<int> reap(bool reap = true)
+    {
+        int status = 0;
+        if (reaped_ || !readable(pidfd_.get()) || (reap && ::waitpid(pid_, &status, 0) != pid_))
+            return std::nullopt;
+        reaped_ = reap;
+        return status;
+    }
+
+private:
+    pid_t pid_ = -1;
+    posix::FileDescriptor pidfd_, output_;
+    bool reaped_ = false;
+};
+
+// A child at the pid given, as a process that reuses it; absent unless root could give it that.
+inline std::unique_ptr<Child> childAtPid(pid_t pid, const Strings& argv)
+{
+    for (int attempt = 0; attempt < 20 && ::getuid() == 0; ++attempt) {
+        std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1;
+        if (auto child = std::make_unique<Child>(argv); child->pid() == pid)
+            return child;
+    }
+    return nullptr;
+}
+
+} // namespace drovix::support
