@@ -28,13 +28,6 @@ struct AgentTest : ::testing::Test {
     }
 };
 
-TEST_F(AgentTest, StandsByAtOnceWithoutARecord)
-{
-    // The first look's fetch completes only once the main loop runs.
-    start();
-    EXPECT_EQ("DrovixRescue: standing by, no command record in this container yet", next());
-}
-
 TEST_F(AgentTest, RestartsObedientAndStubbornDrovix)
 {
     for (const std::string behaviour : {"obedient", "stubborn"}) {
