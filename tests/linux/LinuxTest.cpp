@@ -119,9 +119,9 @@ TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
 
     Scratch data;
     const std::string path = data.path + tail;
-    const auto fetch = [&](const std::string& container) {
+    const auto fetch = [&](const posix::Result<std::string>& file) {
         const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
-        CommandRecordFileStore store(*loop, commandRecordPath(container, data.path.c_str(), ""));
+        CommandRecordFileStore store(*loop, file);
         std::string outcome = "synchronous";
         store.fetchCommandRecord([&](std::optional<CommandRecord> got, auto error) {
             outcome = got ? *got->kind : error.value_or("none");
@@ -132,14 +132,15 @@ TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
         loop->run();
         return outcome;
     };
-    EXPECT_EQ("none", fetch("iCloud.a"));
+    EXPECT_EQ("none", fetch(path));
     writeFile(data.path + "/cloud/iCloud.b", ""); // a file where a folder should be
-    EXPECT_EQ("none", fetch("iCloud.b"));
+    EXPECT_EQ("none", fetch(data.path + "/cloud/iCloud.b/private/command.json"));
     writeFile(path, record(field("kind", "\"start\"")));
-    EXPECT_EQ("start", fetch("iCloud.a"));
+    EXPECT_EQ("start", fetch(path));
     // A FIFO, which would block a careless reader, in place of the file.
     ASSERT_TRUE(::unlink(path.c_str()) == 0 && ::mkfifo(path.c_str(), 0600) == 0);
-    EXPECT_EQ(path + ": not a regular file", fetch("iCloud.a"));
+    EXPECT_EQ(path + ": not a regular file", fetch(path));
+    EXPECT_EQ(noHome, fetch(commandRecordPath("iCloud.a", nullptr, nullptr)));
 }
 
 // A binary property list of the objects given, each encoded, with one-byte references.
@@ -236,8 +237,8 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
          {bplist(doubling), bplist({array(std::vector(200'000, 1)), array({})})}},
         {"not a property list",
          {bplist({array({0})}), bplist({array({1}), array({0})}), bplist({array({7})}), "bplist00",
-          "bplist00" + std::string(31, '\x01'), binary.substr(0, binary.size() - 5), "", "hello",
-          xml.substr(0, xml.size() / 2)}},
+          "bplist00" + std::string(31, '\x01'), binary.substr(0, binary.size() - 5), "", "\n",
+          "hello", xml.substr(0, xml.size() / 2)}},
         {"larger than 1 MiB", {xml + std::string(maxInfoPlistSize, ' ')}},
     };
     for (const auto& [expected, inputs] : table)
@@ -247,6 +248,7 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
     // Read again when its file is another, or of another size or time.
     Scratch scratch;
     const std::string plist = scratch.path + "/A.app/Contents/Info.plist";
+    writeFile(scratch.path + "/B.app/Contents/Info.plist", infoPlist("b", "B"));
     BundleInfoCache cache;
     struct stat before {};
     const std::tuple<const char*, bool, int, const char*> rewrites[] = {
@@ -263,6 +265,7 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
         const timespec time{before.st_mtim.tv_sec + seconds, before.st_mtim.tv_nsec},
             times[] = {time, time};
         ::utimensat(AT_FDCWD, plist.c_str(), times, 0);
+        EXPECT_EQ("b|B", info(cache.infoForBundle(scratch.path + "/B.app"))); // kept beside A
         EXPECT_EQ(expected, info(cache.infoForBundle(scratch.path + "/A.app")));
     }
     fs::remove(plist);
@@ -311,7 +314,7 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
     const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
     order.clear();
     const auto mark = [&](char c) {
-        if ((order += c).size() == 7)
+        if ((order += c).size() == 8)
             loop->quit();
     };
     const auto sleep = [&](double seconds, char c) {
@@ -321,14 +324,19 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
     };
     std::shared_ptr<RepeatingTimer> timer;
     loop->post([&] {
-        sleep(0.03, 'c');
+        sleep(0.03, 'c'), sleep(0.1, 'z');
         // However long the job takes, what it schedules keeps the order of its durations.
         std::this_thread::sleep_for(50ms);
         sleep(0.01, 'a'), sleep(0.02, 'b'), sleep(0.01, 'A'), sleep(0, '0'), sleep(-5, '1');
         timer = loop->scheduleRepeating(0.025, [&] { timer->invalidate(), mark('t'); });
     });
+    const BootNanoseconds began = MainLoop::now();
     run(*loop);
-    EXPECT_EQ("01aAbtc", order);
+    EXPECT_EQ("01aAbtcz", order);
+    EXPECT_GE(MainLoop::now() - began, 100 * ms);
+    timespec boot{};
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
+    EXPECT_NEAR(double(boot.tv_sec) * 1e9 + double(boot.tv_nsec), double(MainLoop::now()), 1e7);
 }
 
 TEST(MainLoop, TicksTimersUntilInvalidatedAndRunsPostsInOrder)
@@ -384,14 +392,29 @@ TEST(MainLoop, DestructionFreesPendingWorkWithoutRunningItAndLogLinesOutliveABro
     ::strptime("2026-01-02 03:04:05", "%Y-%m-%d %H:%M:%S", &stamp.localTime);
     EXPECT_EQ("2026-01-02 03:04:05.006 DrovixRescue[7:8] DrovixRescue: hi\n",
               formatLogLine(stamp, "DrovixRescue", "DrovixRescue: hi"));
-    EXPECT_EQ("drovix_linux_tests", executableFileName());
     EXPECT_NEAR(
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(),
         SystemClock().now(), 0.01);
     // The application object keeps a write into a pipe nobody reads from ending the process.
     const auto application = makeBackgroundOnlyApplication();
+    // A line carries the local time of its writing to the millisecond, its writer and its message.
     int ends[2];
     ASSERT_EQ(0, ::pipe(ends));
+    const auto before =
+        std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
+    StandardErrorLog(ends[1]).log("DrovixRescue: hi");
+    const auto after = std::chrono::system_clock::now();
+    char line[200] = {};
+    ASSERT_GT(::read(ends[0], line, sizeof line - 1), 0);
+    std::tm local{};
+    const char* rest = ::strptime(line, "%Y-%m-%d %H:%M:%S.", &local);
+    local.tm_isdst = -1;
+    const auto written = std::chrono::system_clock::from_time_t(std::mktime(&local)) +
+                         std::chrono::milliseconds(std::atoi(rest));
+    EXPECT_TRUE(before <= written && written <= after) << line;
+    EXPECT_EQ(" drovix_linux_tests[" + std::to_string(::getpid()) + ":" +
+                  std::to_string(::gettid()) + "] DrovixRescue: hi\n",
+              rest + 3);
     ::close(ends[0]);
     StandardErrorLog(ends[1]).log("DrovixRescue: into a pipe nobody reads");
     StandardErrorLog(-1).log("DrovixRescue: into no descriptor at all");
@@ -479,7 +502,9 @@ TEST(RunningApplications, SignalOnlyTheProcessTheyWereMadeFor)
 std::optional<std::string> open(LinuxWorkspace& workspace, const std::string& bundle)
 {
     auto done = std::make_shared<std::promise<std::optional<std::string>>>();
-    workspace.openApplication({bundle}, {}, [done](auto error) { done->set_value(error); });
+    workspace.openApplication({bundle}, {}, [done, caller = std::this_thread::get_id()](auto e) {
+        done->set_value(std::this_thread::get_id() == caller ? "on the calling thread" : e);
+    });
     auto outcome = done->get_future();
     return outcome.wait_for(10s) == std::future_status::ready ? outcome.get() : "no completion";
 }
@@ -522,7 +547,8 @@ TEST(OpenApplication, StartsOneDetachedInstanceAndNoneWhileItRuns)
     const std::string self = *posix::readLink("/proc/self/exe");
     EXPECT_EQ(self.substr(0, self.rfind('/')), workspace.ownBundleUrl().path);
     EXPECT_TRUE(workspace.fileExists(self) && !workspace.fileExists(self + "/x"));
-    EXPECT_EQ("/x/A.app", bundleOfExecutable("/x/A.app/Contents/MacOS/A (deleted)"));
+    for (const char* path : {"/x/A.app/Contents/MacOS/A", "/x/A.app/Contents/MacOS/A (deleted)"})
+        EXPECT_EQ("/x/A.app", bundleOrFolderOfExecutable(path));
     for (const char* path :
          {"/x/A.app/Contents/MacOS/s/A", "/x/A.app/Contents/MacOS/..", "//Contents/MacOS/A"})
         EXPECT_FALSE(bundleOfExecutable(path)) << path;
