@@ -116,7 +116,10 @@ public:
         return c == '\n' ? std::optional(line) : std::nullopt;
     }
     // The pid a sample Drovix says once it is ready: "Drovix: running as pid N...".
-    pid_t ready() { return pid_t(std::atol(readLine().value_or("").c_str() + 23)); }
+    pid_t ready()
+    {
+        return pid_t(std::atol(readLine().value_or(std::string(23, ' ')).c_str() + 23));
+    }
     // The wait status once it ended, absent after 15 s; unreaped, it stays a zombie.
     std::optional<int> reap(bool reap = true)
     {
