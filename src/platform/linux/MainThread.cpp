@@ -111,7 +111,7 @@ MainLoop::~MainLoop()
     // Destroying a sleep's resume function may free a suspended job, whose destructors may still
     // reach this loop: empty the members first and let the leftovers go while they stay valid.
     DeadlineQueue<Due> abandonedDue = std::exchange(due_, {});
-    std::deque<std::function<void()>> abandonedPosts;
+    std::vector<std::function<void()>> abandonedPosts;
     {
         std::lock_guard lock(postedMutex_);
         abandonedPosts.swap(posted_);
@@ -134,6 +134,8 @@ void MainLoop::post(std::function<void()> job)
         std::lock_guard lock(postedMutex_);
         posted_.push_back(std::move(job));
     }
+    if (std::this_thread::get_id() == runningThread_.load(std::memory_order_relaxed))
+        return;
     const std::uint64_t one = 1;
     // Cannot fail short of a counter overflow; the loop drains it at every wake.
     (void)posix::retryOnInterrupt([&] { return ::write(wake_.get(), &one, sizeof one); });
@@ -152,13 +154,17 @@ BootNanoseconds MainLoop::present() const
 void MainLoop::run()
 {
     quitting_ = false;
+    runningThread_ = std::this_thread::get_id();
     while (!quitting_) {
-        // Should the timer refuse a deadline, look again every second rather than never.
-        waitForEvents(armTimer() ? -1 : 1000);
+        // Jobs that this thread posted run without waiting. Should the timer refuse a deadline,
+        // look again every second rather than never.
+        if (!hasPostedJobs())
+            waitForEvents(armTimer() ? -1 : 1000);
         runPostedJobs();
         if (!quitting_)
             runDueWork();
     }
+    runningThread_ = std::thread::id();
 }
 
 void MainLoop::startJob()
@@ -171,27 +177,32 @@ void MainLoop::runPostedJobs()
 {
     // Only the jobs posted so far: those they post run after the due work, so that neither kind
     // can starve the other.
-    std::deque<std::function<void()>> batch;
     {
         std::lock_guard lock(postedMutex_);
-        batch.swap(posted_);
+        postedBatch_.swap(posted_);
     }
-    for (auto& job : batch) {
+    for (auto& job : postedBatch_) {
         startJob();
         job();
         inJob_ = false;
     }
+    postedBatch_.clear();
+}
+
+bool MainLoop::hasPostedJobs()
+{
+    std::lock_guard lock(postedMutex_);
+    return !posted_.empty();
 }
 
 void MainLoop::runDueWork()
 {
     const BootNanoseconds dueBy = now();
-    std::vector<std::pair<BootNanoseconds, Due>> batch;
     while (!due_.empty() && due_.earliestDeadline() <= dueBy) {
         const BootNanoseconds deadline = due_.earliestDeadline();
-        batch.emplace_back(deadline, due_.pop());
+        dueBatch_.emplace_back(deadline, due_.pop());
     }
-    for (auto& [deadline, due] : batch) {
+    for (auto& [deadline, due] : dueBatch_) {
         startJob();
         if (auto* resume = std::get_if<SleepResume>(&due)) {
             // Sleeps on this clock are never cut short.
@@ -200,13 +211,16 @@ void MainLoop::runDueWork()
             auto& timer = std::get<std::shared_ptr<TimerState>>(due);
             if (timer->valid) {
                 due_.push(nextRepeatDeadline(deadline, timer->interval, jobStart_), timer);
-                // A copy, since the tick may invalidate its own timer.
-                std::function<void()> tick = timer->tick;
+                // Held here while it runs, since the tick may invalidate its own timer.
+                std::function<void()> tick = std::move(timer->tick);
                 tick();
+                if (timer->valid)
+                    timer->tick = std::move(tick);
             }
         }
         inJob_ = false;
     }
+    dueBatch_.clear();
 }
 
 bool MainLoop::armTimer()

@@ -10,11 +10,12 @@
 #include "platform/linux/Posix.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <variant>
@@ -111,6 +112,7 @@ private:
 
     BootNanoseconds present() const;
     void startJob();
+    bool hasPostedJobs();
     void runPostedJobs();
     void runDueWork();
     bool armTimer();
@@ -120,8 +122,13 @@ private:
     posix::FileDescriptor wake_;
     posix::FileDescriptor timer_;
 
+    // The thread inside run(): what it posts runs before the loop waits again, with no wake.
+    std::atomic<std::thread::id> runningThread_;
     std::mutex postedMutex_;
-    std::deque<std::function<void()>> posted_;
+    std::vector<std::function<void()>> posted_;
+    // Batches swapped out of posted_ and due_, kept so that their room is reused wake after wake.
+    std::vector<std::function<void()>> postedBatch_;
+    std::vector<std::pair<BootNanoseconds, Due>> dueBatch_;
 
     DeadlineQueue<Due> due_;
     BootNanoseconds armedDeadline_ = 0;

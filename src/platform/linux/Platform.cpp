@@ -4,6 +4,7 @@
 
 #include "platform/linux/Services.h"
 
+#include <malloc.h>
 #include <signal.h>
 
 #ifndef __linux__
@@ -54,6 +55,9 @@ std::unique_ptr<AgentApplication> makeBackgroundOnlyApplication()
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ignore, nullptr);
+    // The threads that open Drovix allocate little and briefly: an arena of their own would stay
+    // resident for the rest of the agent's life.
+    ::mallopt(M_ARENA_MAX, 1);
     return std::make_unique<BackgroundOnlyApplication>();
 }
 
