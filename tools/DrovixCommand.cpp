@@ -69,18 +69,6 @@ std::string randomNonce()
     return digits;
 }
 
-std::optional<posix::Failure> writeAll(int fd, std::string_view bytes, const std::string& path)
-{
-    while (!bytes.empty()) {
-        const ssize_t written =
-            posix::retryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
-        if (written < 0)
-            return posix::systemFailure("can't write " + path);
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return std::nullopt;
-}
-
 // Replaces the file in one step, so that the agent reads the old record or the new one, never a
 // part: a temporary file in the same folder, flushed, then renamed. Missing folders are made
 // private to the user, like the rest of the store.
@@ -97,7 +85,9 @@ std::optional<posix::Failure> replaceFile(const std::string& path, std::string_v
     const posix::FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!file.valid())
         return posix::systemFailure("can't create a temporary file in " + folder);
-    std::optional<posix::Failure> failure = writeAll(file.get(), contents, temporary);
+    std::optional<posix::Failure> failure = posix::writeAll(file.get(), contents);
+    if (failure)
+        failure->description = "can't write " + temporary + ": " + failure->description;
     if (!failure && ::fsync(file.get()) != 0)
         failure = posix::systemFailure("can't flush " + temporary);
     if (!failure && ::rename(temporary.c_str(), path.c_str()) != 0)

@@ -26,6 +26,20 @@ struct Platform {
     LogSink& logSink;
 };
 
+// The services of a process, owned together by its application object, which main keeps longer
+// than the watcher that uses them. Loop is the platform's type of main thread.
+template <typename Loop> struct OwnedServices {
+    std::unique_ptr<AppWorkspace> workspace;
+    std::unique_ptr<Loop> mainThread;
+    std::unique_ptr<Clock> clock;
+    std::unique_ptr<LogSink> logSink;
+
+    Platform platform(ContainerFactory openContainer) const
+    {
+        return Platform{*workspace, std::move(openContainer), *mainThread, *clock, *logSink};
+    }
+};
+
 // The process as a background-only application: no Dock icon, no menu bar, no windows.
 class AgentApplication {
 public:

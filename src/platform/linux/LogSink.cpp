@@ -63,14 +63,7 @@ void StandardErrorLog::log(std::string_view message)
 {
     const std::string line = formatLogLine(stampNow(), processName_, message);
     std::lock_guard lock(mutex_);
-    std::string_view rest = line;
-    while (!rest.empty()) {
-        const ssize_t written =
-            posix::retryOnInterrupt([&] { return ::write(fd_, rest.data(), rest.size()); });
-        if (written <= 0)
-            return;
-        rest.remove_prefix(static_cast<std::size_t>(written));
-    }
+    (void)posix::writeAll(fd_, line);
 }
 
 std::unique_ptr<LogSink> makeLogSink()

@@ -17,34 +17,18 @@ namespace {
 
 class BackgroundOnlyApplication final : public AgentApplication {
 public:
-    // The services belong to the application object, which main keeps longer than the watcher.
-    BackgroundOnlyApplication()
-        : workspace_(makeAppWorkspace()), mainThread_(makeMainThread()), clock_(makeClock()),
-          logSink_(makeLogSink())
-    {
-    }
-
     void run(const std::function<void(Platform&)>& startup) override
     {
-        Platform platform{
-            .workspace = *workspace_,
-            .openContainer =
-                [this](std::string_view identifier) {
-                    return openCommandContainer(*mainThread_, identifier);
-                },
-            .mainThread = *mainThread_,
-            .clock = *clock_,
-            .logSink = *logSink_,
-        };
+        Platform platform = services_.platform([this](std::string_view identifier) {
+            return openCommandContainer(*services_.mainThread, identifier);
+        });
         startup(platform);
-        mainThread_->run();
+        services_.mainThread->run();
     }
 
 private:
-    std::unique_ptr<AppWorkspace> workspace_;
-    std::unique_ptr<MainLoop> mainThread_;
-    std::unique_ptr<Clock> clock_;
-    std::unique_ptr<LogSink> logSink_;
+    OwnedServices<MainLoop> services_{makeAppWorkspace(), makeMainThread(), makeClock(),
+                                      makeLogSink()};
 };
 
 } // namespace

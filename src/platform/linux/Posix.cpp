@@ -92,6 +92,18 @@ Result<std::string> readRegularFile(const std::string& path, std::size_t limit)
     return readRegularFile(file->get(), limit);
 }
 
+std::optional<Failure> writeAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written =
+            retryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
+        if (written <= 0)
+            return systemFailure("write");
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return std::nullopt;
+}
+
 Result<std::string> readLink(const std::string& path)
 {
     std::string target(256, '\0');

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace drovix::posix {
@@ -100,6 +101,9 @@ Result<FileDescriptor> openForReading(const std::string& path);
 // the reason.
 Result<std::string> readRegularFile(int fd, std::size_t limit);
 Result<std::string> readRegularFile(const std::string& path, std::size_t limit);
+
+// Writes all of bytes, in as many writes as it takes; the failure is "write: <reason>".
+std::optional<Failure> writeAll(int fd, std::string_view bytes);
 
 // The target of a symbolic link; the failure names the link.
 Result<std::string> readLink(const std::string& path);

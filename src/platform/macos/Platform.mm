@@ -15,27 +15,9 @@ namespace {
 
 class BackgroundOnlyApplication final : public AgentApplication {
 public:
-    // The services belong to the application object, which main keeps longer than the watcher.
-    BackgroundOnlyApplication()
-        : workspace_(makeAppWorkspace()), mainThread_(makeMainThread()), clock_(makeClock()),
-          logSink_(makeLogSink()),
-          // App Nap would stretch the look timer and the waits of a restart from seconds to
-          // minutes. Held for the life of the process; idle system sleep stays allowed.
-          appNapOptOut_([[NSProcessInfo processInfo]
-              beginActivityWithOptions:NSActivityUserInitiatedAllowingIdleSystemSleep
-                                reason:@"Watching over Drovix on a 10-second cadence"])
-    {
-    }
-
     void run(const std::function<void(Platform&)>& startup) override
     {
-        Platform platform{
-            .workspace = *workspace_,
-            .openContainer = openCommandContainer,
-            .mainThread = *mainThread_,
-            .clock = *clock_,
-            .logSink = *logSink_,
-        };
+        Platform platform = services_.platform(openCommandContainer);
         @autoreleasepool {
             startup(platform);
             [NSApp run];
@@ -43,11 +25,13 @@ public:
     }
 
 private:
-    std::unique_ptr<AppWorkspace> workspace_;
-    std::unique_ptr<MainThread> mainThread_;
-    std::unique_ptr<Clock> clock_;
-    std::unique_ptr<LogSink> logSink_;
-    id<NSObject> appNapOptOut_;
+    OwnedServices<MainThread> services_{makeAppWorkspace(), makeMainThread(), makeClock(),
+                                        makeLogSink()};
+    // App Nap would stretch the look timer and the waits of a restart from seconds to minutes.
+    // Held for the life of the process; idle system sleep stays allowed.
+    id<NSObject> appNapOptOut_ = [[NSProcessInfo processInfo]
+        beginActivityWithOptions:NSActivityUserInitiatedAllowingIdleSystemSleep
+                          reason:@"Watching over Drovix on a 10-second cadence"];
 };
 
 } // namespace
