@@ -6,12 +6,11 @@
 
 namespace drovix {
 
-// A repeating timer scheduled on the main run loop. Dropping the handle does not stop it;
-// only invalidate() does.
+// A repeating timer scheduled on the main run loop. It ticks for as long as the run loop runs:
+// the agent never stops its look timer, and dropping the handle does not stop it either.
 class RepeatingTimer {
 public:
     virtual ~RepeatingTimer() = default;
-    virtual void invalidate() = 0;
 };
 
 enum class SleepOutcome { elapsed, cancelled };

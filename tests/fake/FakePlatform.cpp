@@ -12,11 +12,6 @@ namespace drovix::testing {
 
 namespace {
 
-struct FakeTimer final : RepeatingTimer {
-    bool valid = true;
-    void invalidate() override { valid = false; }
-};
-
 struct FakeInstance final : RunningApplication {
     FakeInstance(FakePlatform& platform, std::string app) : fake(platform), name(std::move(app)) {}
     void terminate() override { fake.note("terminate " + name); }
@@ -40,21 +35,16 @@ struct FakeContainer final : CommandRecordStore {
 std::shared_ptr<RepeatingTimer> VirtualMainLoop::scheduleRepeating(double interval,
                                                                    std::function<void()> tick)
 {
-    auto timer = std::make_shared<FakeTimer>();
-    repeat(monotonic_ + interval, interval, [timer, tick = std::move(tick)] {
-        if (timer->valid)
-            tick();
-        return timer->valid;
-    });
-    return timer;
+    repeat(monotonic_ + interval, interval, std::move(tick));
+    return std::make_shared<RepeatingTimer>();
 }
 
 // Like a run loop's, the timer keeps running whoever holds its handle.
-void VirtualMainLoop::repeat(double due, double interval, std::function<bool()> tick)
+void VirtualMainLoop::repeat(double due, double interval, std::function<void()> tick)
 {
     schedule(due, [=, this] {
-        if (tick())
-            repeat(due + interval, interval, tick);
+        tick();
+        repeat(due + interval, interval, tick);
     });
 }
 

@@ -38,7 +38,7 @@ private:
     {
         due_.emplace(std::pair(due, sequence_++), std::move(work));
     }
-    void repeat(double due, double interval, std::function<bool()> tick);
+    void repeat(double due, double interval, std::function<void()> tick);
 
     double monotonic_ = 0;
     double wallOffset_ = 1'800'000'000.0;

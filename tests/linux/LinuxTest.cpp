@@ -272,7 +272,7 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
     EXPECT_EQ("No such file or directory", info(cache.infoForBundle(scratch.path + "/A.app")));
 }
 
-TEST(Posix, ReadsLinksAndWholeFilesOfAnyLength)
+TEST(Posix, ReadsLinksOfAnyLength)
 {
     Scratch scratch;
     for (const std::size_t length : {255, 256, 257, 4095}) {
@@ -281,8 +281,6 @@ TEST(Posix, ReadsLinksAndWholeFilesOfAnyLength)
         EXPECT_EQ(target, *posix::readLink(link));
     }
     EXPECT_EQ("/x: No such file or directory", posix::readLink("/x").error());
-    writeFile(scratch.path + "/f", std::string(70'000, 'x'));
-    EXPECT_EQ(1001u, posix::readRegularFile(scratch.path + "/f", 1000)->size());
 }
 
 constexpr BootNanoseconds ms = 1'000'000;
@@ -298,13 +296,7 @@ void run(MainLoop& loop)
 
 TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAskedForIt)
 {
-    DeadlineQueue<char> queue;
-    std::string expected[3], order;
-    for (int i = 0; i < 30; ++i)
-        queue.push((2 - i % 3) * ms, char('A' + i)), expected[2 - i % 3] += char('A' + i);
-    while (!queue.empty())
-        order += queue.pop();
-    EXPECT_EQ(expected[0] + expected[1] + expected[2], order);
+    std::string order;
     // On time and several ticks late; durations within a century.
     EXPECT_EQ(20 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 10 * ms));
     EXPECT_EQ(60 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 55 * ms));
@@ -312,7 +304,6 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
     EXPECT_EQ(BootNanoseconds(100 * 365.25 * 86400 * 1e9), durationInNanoseconds(INFINITY));
 
     const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
-    order.clear();
     const auto mark = [&](char c) {
         if ((order += c).size() == 8)
             loop->quit();
@@ -328,7 +319,10 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
         // However long the job takes, what it schedules keeps the order of its durations.
         std::this_thread::sleep_for(50ms);
         sleep(0.01, 'a'), sleep(0.02, 'b'), sleep(0.01, 'A'), sleep(0, '0'), sleep(-5, '1');
-        timer = loop->scheduleRepeating(0.025, [&] { timer->invalidate(), mark('t'); });
+        timer = loop->scheduleRepeating(0.025, [&, ticks = 0]() mutable {
+            if (ticks++ == 0)
+                mark('t');
+        });
     });
     const BootNanoseconds began = MainLoop::now();
     run(*loop);
@@ -339,29 +333,18 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
     EXPECT_NEAR(double(boot.tv_sec) * 1e9 + double(boot.tv_nsec), double(MainLoop::now()), 1e7);
 }
 
-TEST(MainLoop, TicksTimersUntilInvalidatedAndRunsPostsInOrder)
+TEST(MainLoop, TicksTimersWhoseHandleIsGoneAndRunsPostsInOrder)
 {
     const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
-    std::string posts;
-    loop->post([&] { posts += "1", loop->post([&] { posts += "3"; }); });
-    std::thread([&] { loop->post([&] { posts += "2"; }); }).join();
-    auto held = std::make_shared<int>(0);
-    const std::weak_ptr<int> watch = held;
-    int stopped = 0, unheld = 0;
-    std::shared_ptr<RepeatingTimer> timer;
-    timer = loop->scheduleRepeating(0.002, [&, held = std::move(held)] {
-        if (++stopped == 3)
-            timer->invalidate();
-    });
-    // Its handle dropped at once, this one ticks on.
-    loop->scheduleRepeating(0.05, [&] {
-        if (++unheld == 5)
+    std::string order;
+    loop->post([&] { order += "1", loop->post([&] { order += "3"; }); });
+    std::thread([&] { loop->post([&] { order += "2"; }); }).join();
+    loop->scheduleRepeating(0.01, [&] {
+        if ((order += "t").size() == 6)
             loop->quit();
     });
     run(*loop);
-    EXPECT_EQ("123", posts);
-    EXPECT_EQ(3, stopped);
-    EXPECT_TRUE(watch.expired()) << "an invalidated timer still holds its tick";
+    EXPECT_EQ("123ttt", order);
 }
 
 // Posts and sleeps again when it goes, as the frame of a suspended job may.
@@ -388,10 +371,6 @@ TEST(MainLoop, DestructionFreesPendingWorkWithoutRunningItAndLogLinesOutliveABro
     EXPECT_FALSE(called);
     EXPECT_TRUE(watch.expired()) << "work left at destruction was not freed";
 
-    LogStamp stamp{{}, 6, 7, 8};
-    ::strptime("2026-01-02 03:04:05", "%Y-%m-%d %H:%M:%S", &stamp.localTime);
-    EXPECT_EQ("2026-01-02 03:04:05.006 DrovixRescue[7:8] DrovixRescue: hi\n",
-              formatLogLine(stamp, "DrovixRescue", "DrovixRescue: hi"));
     EXPECT_NEAR(
         std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(),
         SystemClock().now(), 0.01);

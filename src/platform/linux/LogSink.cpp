@@ -1,45 +1,35 @@
 // NSLog-style lines on standard error.
 #include "platform/linux/LogSink.h"
 
+#include "platform/linux/Posix.h"
 #include "platform/linux/Services.h"
 
-#include "platform/linux/Posix.h"
-
-#include <algorithm>
-
 #include <errno.h>
-#include <stdio.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
 
 namespace drovix {
 
 namespace {
 
-LogStamp stampNow()
+// The line as written now by this thread.
+std::string lineNow(std::string_view processName, std::string_view message)
 {
-    LogStamp stamp;
     timespec time{};
     ::clock_gettime(CLOCK_REALTIME, &time);
-    ::localtime_r(&time.tv_sec, &stamp.localTime);
-    stamp.milliseconds = static_cast<int>(time.tv_nsec / 1'000'000);
-    stamp.pid = ::getpid();
-    stamp.tid = ::gettid();
-    return stamp;
-}
-
-} // namespace
-
-std::string formatLogLine(const LogStamp& stamp, std::string_view processName,
-                          std::string_view message)
-{
+    std::tm local{};
+    ::localtime_r(&time.tv_sec, &local);
     char prefix[32];
-    std::size_t length = std::strftime(prefix, sizeof prefix, "%F %T", &stamp.localTime);
+    std::size_t length = std::strftime(prefix, sizeof prefix, "%F %T", &local);
     length += static_cast<std::size_t>(std::snprintf(prefix + length, sizeof prefix - length,
-                                                     ".%03d ", stamp.milliseconds % 1000));
+                                                     ".%03ld ", time.tv_nsec / 1'000'000));
     std::string line(prefix, std::min(length, sizeof prefix - 1));
     line += processName;
-    line += '[' + std::to_string(stamp.pid) + ':' + std::to_string(stamp.tid) + "] ";
+    line += '[' + std::to_string(::getpid()) + ':' + std::to_string(::gettid()) + "] ";
     line += message;
     line += '\n';
     return line;
@@ -53,6 +43,8 @@ std::string executableFileName()
     return path->substr(path->rfind('/') + 1);
 }
 
+} // namespace
+
 StandardErrorLog::StandardErrorLog(int fd) : fd_(fd), processName_(executableFileName())
 {
     // localtime_r need not read the time zone by itself.
@@ -61,7 +53,7 @@ StandardErrorLog::StandardErrorLog(int fd) : fd_(fd), processName_(executableFil
 
 void StandardErrorLog::log(std::string_view message)
 {
-    const std::string line = formatLogLine(stampNow(), processName_, message);
+    const std::string line = lineNow(processName_, message);
     std::lock_guard lock(mutex_);
     (void)posix::writeAll(fd_, line);
 }

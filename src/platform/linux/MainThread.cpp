@@ -57,24 +57,14 @@ BootNanoseconds MainLoop::now()
     return BootNanoseconds{time.tv_sec} * nanosecondsPerSecond + time.tv_nsec;
 }
 
-// What a repeating timer and its handle share; the loop's queue refers to it until invalidated.
-struct MainLoop::TimerState {
+// What a repeating timer and its handle share.
+struct MainLoop::TimerState final : RepeatingTimer {
+    TimerState(std::function<void()> work, BootNanoseconds every)
+        : tick(std::move(work)), interval(every)
+    {
+    }
     std::function<void()> tick;
     BootNanoseconds interval;
-    bool valid = true;
-};
-
-class MainLoop::Timer final : public RepeatingTimer {
-public:
-    explicit Timer(std::shared_ptr<TimerState> state) : state_(std::move(state)) {}
-    void invalidate() override
-    {
-        state_->valid = false;
-        state_->tick = nullptr;
-    }
-
-private:
-    std::shared_ptr<TimerState> state_;
 };
 
 posix::Result<std::unique_ptr<MainLoop>> MainLoop::create()
@@ -123,9 +113,9 @@ std::shared_ptr<RepeatingTimer> MainLoop::scheduleRepeating(double intervalSecon
 {
     const double seconds = intervalSeconds > 0 ? intervalSeconds : shortestRepeatInterval;
     auto state = std::make_shared<TimerState>(
-        TimerState{std::move(tick), std::max<BootNanoseconds>(durationInNanoseconds(seconds), 1)});
+        std::move(tick), std::max<BootNanoseconds>(durationInNanoseconds(seconds), 1));
     due_.push(present() + state->interval, state);
-    return std::make_shared<Timer>(std::move(state));
+    return state;
 }
 
 void MainLoop::post(std::function<void()> job)
@@ -209,14 +199,8 @@ void MainLoop::runDueWork()
             (*resume)(SleepOutcome::elapsed);
         } else {
             auto& timer = std::get<std::shared_ptr<TimerState>>(due);
-            if (timer->valid) {
-                due_.push(nextRepeatDeadline(deadline, timer->interval, jobStart_), timer);
-                // Held here while it runs, since the tick may invalidate its own timer.
-                std::function<void()> tick = std::move(timer->tick);
-                tick();
-                if (timer->valid)
-                    timer->tick = std::move(tick);
-            }
+            due_.push(nextRepeatDeadline(deadline, timer->interval, jobStart_), timer);
+            timer->tick();
         }
         inJob_ = false;
     }

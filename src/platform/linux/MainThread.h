@@ -104,7 +104,6 @@ public:
 
 private:
     struct TimerState;
-    class Timer;
     using SleepResume = std::function<void(SleepOutcome)>;
     using Due = std::variant<SleepResume, std::shared_ptr<TimerState>>;
 

@@ -19,17 +19,6 @@ namespace drovix {
 
 namespace {
 
-class MainRunLoopTimer final : public RepeatingTimer {
-public:
-    explicit MainRunLoopTimer(NSTimer* timer) : timer_(timer) {}
-
-    // The run loop keeps the timer scheduled; this handle only reaches it.
-    void invalidate() override { [timer_ invalidate]; }
-
-private:
-    NSTimer* timer_;
-};
-
 // Nanoseconds on the continuous clock: monotonic, and counting while the Mac sleeps.
 std::uint64_t continuousNow()
 {
@@ -95,13 +84,13 @@ public:
     {
         @autoreleasepool {
             // Scheduled on the current run loop, which is the main one: callers are on the main
-            // thread.
-            NSTimer* timer = [NSTimer scheduledTimerWithTimeInterval:intervalSeconds
-                                                             repeats:YES
-                                                               block:^(NSTimer*) {
-                                                                 tick();
-                                                               }];
-            return std::make_shared<MainRunLoopTimer>(timer);
+            // thread. The run loop keeps the timer for as long as it runs.
+            [NSTimer scheduledTimerWithTimeInterval:intervalSeconds
+                                            repeats:YES
+                                              block:^(NSTimer*) {
+                                                tick();
+                                              }];
+            return std::make_shared<RepeatingTimer>();
         }
     }
 
