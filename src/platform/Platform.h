@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 namespace drovix {
 
@@ -26,20 +27,6 @@ struct Platform {
     LogSink& logSink;
 };
 
-// The services of a process, owned together by its application object, which main keeps longer
-// than the watcher that uses them. Loop is the platform's type of main thread.
-template <typename Loop> struct OwnedServices {
-    std::unique_ptr<AppWorkspace> workspace;
-    std::unique_ptr<Loop> mainThread;
-    std::unique_ptr<Clock> clock;
-    std::unique_ptr<LogSink> logSink;
-
-    Platform platform(ContainerFactory openContainer) const
-    {
-        return Platform{*workspace, std::move(openContainer), *mainThread, *clock, *logSink};
-    }
-};
-
 // The process as a background-only application: no Dock icon, no menu bar, no windows.
 class AgentApplication {
 public:
@@ -49,6 +36,37 @@ public:
     // both on the main thread and inside the platform's per-thread scope (an autorelease pool on
     // macOS). Returns only if the run loop ever ends.
     virtual void run(const std::function<void(Platform&)>& startup) = 0;
+};
+
+// The application object of a process: it owns the platform's services, which main keeps longer
+// than the watcher that uses them. Loop is the platform's type of main thread; runLoop calls
+// startup inside the platform's per-thread scope and then runs the loop.
+template <typename Loop> class ServicesApplication final : public AgentApplication {
+public:
+    using RunLoop = std::function<void(Loop& loop, const std::function<void()>& startup)>;
+
+    ServicesApplication(std::unique_ptr<AppWorkspace> workspace, std::unique_ptr<Loop> mainThread,
+                        std::unique_ptr<Clock> clock, std::unique_ptr<LogSink> logSink,
+                        ContainerFactory openContainer, RunLoop runLoop)
+        : workspace_(std::move(workspace)), mainThread_(std::move(mainThread)),
+          clock_(std::move(clock)), logSink_(std::move(logSink)),
+          openContainer_(std::move(openContainer)), runLoop_(std::move(runLoop))
+    {
+    }
+
+    void run(const std::function<void(Platform&)>& startup) override
+    {
+        Platform platform{*workspace_, openContainer_, *mainThread_, *clock_, *logSink_};
+        runLoop_(*mainThread_, [&] { startup(platform); });
+    }
+
+private:
+    std::unique_ptr<AppWorkspace> workspace_;
+    std::unique_ptr<Loop> mainThread_;
+    std::unique_ptr<Clock> clock_;
+    std::unique_ptr<LogSink> logSink_;
+    ContainerFactory openContainer_;
+    RunLoop runLoop_;
 };
 
 // Makes the shared application object of this process background-only. Called once, first thing,

@@ -328,9 +328,6 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
     run(*loop);
     EXPECT_EQ("01aAbtcz", order);
     EXPECT_GE(MainLoop::now() - began, 100 * ms);
-    timespec boot{};
-    ::clock_gettime(CLOCK_BOOTTIME, &boot);
-    EXPECT_NEAR(double(boot.tv_sec) * 1e9 + double(boot.tv_nsec), double(MainLoop::now()), 1e7);
 }
 
 TEST(MainLoop, TicksTimersWhoseHandleIsGoneAndRunsPostsInOrder)
@@ -437,9 +434,6 @@ TEST(RunningApplications, AreTheLiveProcessesOfThisUserFromBundlesWithTheIdentif
         found.push_back(dynamic_cast<BundleProcess&>(*application).pid());
     EXPECT_EQ(expected, found);
     EXPECT_EQ(std::vector{other.pid()}, running(scratch.path + "/O.app"));
-    EXPECT_EQ(1000u, parseRealUid("Name:\tx\nUid:\t1000\t0\t0\t0\n"));
-    for (const char* status : {"", "Name:\tx\nUid:\t\n", "Name:\tx\nUid:\tx\n"})
-        EXPECT_FALSE(parseRealUid(status)) << status;
 }
 
 TEST(RunningApplications, SignalOnlyTheProcessTheyWereMadeFor)
@@ -456,25 +450,11 @@ TEST(RunningApplications, SignalOnlyTheProcessTheyWereMadeFor)
     asked[0]->terminate();
     EXPECT_EQ(0, quitting.reap()) << "asked to quit, it exits with status 0";
     EXPECT_EQ(ESRCH, asked[0]->sendSignal(SIGTERM));
-    auto next = childAtPid(quitting.pid(), {scratch.program(obedient)}); // on its pid
-    EXPECT_TRUE(!next || (next->ready() > 0 && asked[0]->sendSignal(SIGTERM) == ESRCH));
-    next.reset();
     const auto forced = bundleProcesses([&](auto& path) { return path == stubborn; });
     ASSERT_EQ(1u, forced.size());
     forced[0]->terminate(), forced[0]->forceTerminate();
     const std::optional<int> status = refusing.reap();
     EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
-
-    // Between the scan's first look at a pid and the pidfd that pins it, the process ends and
-    // another program takes the pid: what the scan read is read again.
-    auto first = std::make_unique<Child>(Strings{scratch.program(obedient)});
-    const pid_t pid = first->ready();
-    const auto found = bundleProcesses([&](auto& path) {
-        if (path == obedient && first)
-            first.reset(), next = childAtPid(pid, {scratch.program(stubborn)});
-        return path == obedient;
-    });
-    EXPECT_TRUE(!next || (next->ready() > 0 && found.empty()));
 }
 
 // The outcome of one open: absent when it opened, else the error.

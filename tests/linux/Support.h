@@ -136,15 +136,4 @@ private:
     bool reaped_ = false;
 };
 
-// A child at the pid given, as a process that reuses it; absent unless root could give it that.
-inline std::unique_ptr<Child> childAtPid(pid_t pid, const Strings& argv)
-{
-    for (int attempt = 0; attempt < 20 && ::getuid() == 0; ++attempt) {
-        std::ofstream("/proc/sys/kernel/ns_last_pid") << pid - 1;
-        if (auto child = std::make_unique<Child>(argv); child->pid() == pid)
-            return child;
-    }
-    return nullptr;
-}
-
 } // namespace drovix::support

@@ -13,26 +13,6 @@
 
 namespace drovix {
 
-namespace {
-
-class BackgroundOnlyApplication final : public AgentApplication {
-public:
-    void run(const std::function<void(Platform&)>& startup) override
-    {
-        Platform platform = services_.platform([this](std::string_view identifier) {
-            return openCommandContainer(*services_.mainThread, identifier);
-        });
-        startup(platform);
-        services_.mainThread->run();
-    }
-
-private:
-    OwnedServices<MainLoop> services_{makeAppWorkspace(), makeMainThread(), makeClock(),
-                                      makeLogSink()};
-};
-
-} // namespace
-
 std::unique_ptr<AgentApplication> makeBackgroundOnlyApplication()
 {
     // A closed or broken standard error must not end the agent: writes to it fail quietly.
@@ -42,7 +22,19 @@ std::unique_ptr<AgentApplication> makeBackgroundOnlyApplication()
     // The threads that open Drovix allocate little and briefly: an arena of their own would stay
     // resident for the rest of the agent's life.
     ::mallopt(M_ARENA_MAX, 1);
-    return std::make_unique<BackgroundOnlyApplication>();
+
+    auto workspace = makeAppWorkspace();
+    std::unique_ptr<MainLoop> loop = makeMainThread();
+    MainLoop& mainLoop = *loop;
+    return std::make_unique<ServicesApplication<MainLoop>>(
+        std::move(workspace), std::move(loop), makeClock(), makeLogSink(),
+        [&mainLoop](std::string_view identifier) {
+            return openCommandContainer(mainLoop, identifier);
+        },
+        [](MainLoop& main, const std::function<void()>& startup) {
+            startup();
+            main.run();
+        });
 }
 
 } // namespace drovix
