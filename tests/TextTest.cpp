@@ -47,7 +47,7 @@ TEST(TextTest, CanonicallyEquivalentTextsAreEqualAndInvalidOnesOnlyBytewise)
 {
     // clang-format off
     const std::tuple<std::string, std::string, bool> cases[] = {
-        {"restart", "restart", true}, {"caf\u00e9", "cafe\u0301", true},
+        {"caf\u00e9", "cafe\u0301", true},
         {"q\u0323\u0307", "q\u0307\u0323", true}, {"\uAC00", "\u1100\u1161", true},
         {"start", "Start", false}, {"\uFB01", "fi", false}, {"a\0b"s, "a\0c"s, false},
         {"\xff\xfe", "\xff\xfe", true}, {"caf\u00e9\xff", "cafe\u0301\xff", false},
