@@ -1,13 +1,18 @@
 // A deterministic platform for driving the watcher on virtual time.
 #pragma once
 
+#include "Identifiers.h"
+#include "platform/PathText.h"
 #include "platform/Platform.h"
 
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <set>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace drovix::testing {
@@ -17,11 +22,23 @@ namespace drovix::testing {
 // as a user changing the date does.
 class VirtualMainLoop final : public MainThread, public Clock {
 public:
+    // Like a run loop's, the timer keeps running whoever holds its handle.
     std::shared_ptr<RepeatingTimer> scheduleRepeating(double interval,
-                                                      std::function<void()> tick) override;
+                                                      std::function<void()> tick) override
+    {
+        repeat(monotonic_ + interval, interval, std::move(tick));
+        return std::make_shared<RepeatingTimer>();
+    }
     // The fake's other threads are joined before the main thread goes on: no lock is needed.
     void post(std::function<void()> job) override { schedule(monotonic_, std::move(job)); }
-    void sleep(double seconds, std::function<void(SleepOutcome)> resume) override;
+    void sleep(double seconds, std::function<void(SleepOutcome)> resume) override
+    {
+        const bool cancelled = sleepsToCancel > 0;
+        sleepsToCancel -= cancelled;
+        schedule(monotonic_ + (cancelled ? 0 : seconds), [cancelled, resume = std::move(resume)] {
+            resume(cancelled ? SleepOutcome::cancelled : SleepOutcome::elapsed);
+        });
+    }
     Instant now() const override { return monotonic_ + wallOffset_; }
     Instant distantPast() const override { return -62'135'596'800.0; }
 
@@ -30,7 +47,16 @@ public:
     // This many next sleeps end at once, cancelled.
     int sleepsToCancel = 0;
     // Runs the work due within the next seconds, work it adds included, and leaves the clock there.
-    void advance(double seconds);
+    void advance(double seconds)
+    {
+        const double target = monotonic_ + seconds;
+        while (!due_.empty() && due_.begin()->first.first <= target) {
+            auto next = due_.extract(due_.begin());
+            monotonic_ = std::max(monotonic_, next.key().first);
+            next.mapped()();
+        }
+        monotonic_ = target;
+    }
     void runUntilIdle() { advance(0); }
 
 private:
@@ -38,7 +64,10 @@ private:
     {
         due_.emplace(std::pair(due, sequence_++), std::move(work));
     }
-    void repeat(double due, double interval, std::function<void()> tick);
+    void repeat(double due, double interval, std::function<void()> tick)
+    {
+        schedule(due, [=, this] { tick(), repeat(due + interval, interval, tick); });
+    }
 
     double monotonic_ = 0;
     double wallOffset_ = 1'800'000'000.0;
@@ -49,7 +78,8 @@ private:
 // The workspace, the record store and the log, scripted by the test. What the platform is asked
 // to do and every line logged go to one transcript, each entry stamped with virtual time:
 // "0s fetch; 0s DrovixRescue: restarting Drovix (1 running); 0s terminate app1; 1s open /A.app".
-// Fetches are answered at once and opens when the test says, each from a thread of its own.
+// Only the main application runs and is installed. Fetches are answered at once and opens when
+// the test says, each from a thread of its own.
 class FakePlatform : public AppWorkspace, public LogSink {
 public:
     VirtualMainLoop loop;
@@ -65,21 +95,78 @@ public:
     std::optional<std::string> fetchError;
     std::vector<std::string> containersOpened;
 
-    Platform platform();
-    void note(const std::string& entry);
-    void finishOpens(const std::optional<std::string>& error = std::nullopt);
+    Platform platform()
+    {
+        auto open = [this](std::string_view identifier) -> std::unique_ptr<CommandRecordStore> {
+            containersOpened.emplace_back(identifier);
+            return std::make_unique<Container>(*this);
+        };
+        return Platform{*this, open, loop, loop, *this};
+    }
+    void note(const std::string& entry)
+    {
+        std::ostringstream stamped;
+        stamped << (transcript.empty() ? "" : "; ") << loop.monotonicNow() << "s " << entry;
+        transcript += stamped.str();
+    }
+    void finishOpens(const std::optional<std::string>& error = std::nullopt)
+    {
+        for (auto& completion : std::exchange(opens_, {}))
+            std::thread([&] { completion(error); }).join();
+    }
 
     std::vector<std::unique_ptr<RunningApplication>>
-    runningApplications(std::string_view bundleIdentifier) override;
-    std::optional<AppUrl> urlForApplication(std::string_view bundleIdentifier) override;
+    runningApplications(std::string_view bundleIdentifier) override
+    {
+        const int count = running.front();
+        if (running.size() > 1)
+            running.pop_front();
+        std::vector<std::unique_ptr<RunningApplication>> instances;
+        for (int number = 1; bundleIdentifier == mainAppBundleIdentifier && number <= count;)
+            instances.push_back(
+                std::make_unique<Instance>(*this, "app" + std::to_string(number++)));
+        return instances;
+    }
+    std::optional<AppUrl> urlForApplication(std::string_view bundleIdentifier) override
+    {
+        return bundleIdentifier == mainAppBundleIdentifier ? installedUrl : std::nullopt;
+    }
     void openApplication(const AppUrl& url, const OpenConfiguration& configuration,
-                         OpenCompletion completion) override;
+                         OpenCompletion completion) override
+    {
+        note("open " + url.path + (configuration.activates ? "" : " in the background"));
+        opens_.push_back(std::move(completion));
+    }
     AppUrl ownBundleUrl() override { return note("own bundle"), ownBundle; }
-    AppUrl deletingLastPathComponent(const AppUrl& url) override;
+    AppUrl deletingLastPathComponent(const AppUrl& url) override
+    {
+        return {drovix::deletingLastPathComponent(url.path)};
+    }
     bool fileExists(const std::string& path) override { return existingPaths.contains(path); }
-    void log(std::string_view message) override;
+    void log(std::string_view message) override
+    {
+        lines.emplace_back(message);
+        note(std::string(message));
+    }
 
 private:
+    struct Instance final : RunningApplication {
+        Instance(FakePlatform& platform, std::string app) : fake(platform), name(std::move(app)) {}
+        void terminate() override { fake.note("terminate " + name); }
+        void forceTerminate() override { fake.note("force " + name); }
+        FakePlatform& fake;
+        std::string name;
+    };
+    struct Container final : CommandRecordStore {
+        explicit Container(FakePlatform& platform) : fake(platform) {}
+        void fetchCommandRecord(FetchCompletion completion) override
+        {
+            fake.note("fetch");
+            std::thread([&] { completion(fake.record, fake.fetchError); }).join();
+        }
+        FakePlatform& fake;
+    };
+
     std::vector<OpenCompletion> opens_;
 };
 
