@@ -13,7 +13,7 @@ namespace drovix {
 
 namespace {
 
-const posix::Failure notAPropertyList{"not a property list", 0};
+const posix::Failure notAPropertyList{"not a property list"};
 
 struct PlistDeleter {
     void operator()(plist_t node) const { plist_free(node); }
@@ -42,7 +42,7 @@ std::optional<std::string> stringForKey(plist_t dictionary, const char* key)
 posix::Result<BundleInfo> parseBundleInfo(std::string_view bytes)
 {
     if (bytes.size() > maxInfoPlistSize)
-        return posix::Failure{"larger than 1 MiB", 0};
+        return posix::Failure{"larger than 1 MiB"};
     if (bytes.empty())
         return notAPropertyList;
     if (auto failure = unsafePropertyListShape(bytes))
@@ -57,7 +57,7 @@ posix::Result<BundleInfo> parseBundleInfo(std::string_view bytes)
     if (!root)
         return notAPropertyList;
     if (plist_get_node_type(root.get()) != PLIST_DICT)
-        return posix::Failure{"not a dictionary", 0};
+        return posix::Failure{"not a dictionary"};
     return BundleInfo{stringForKey(root.get(), "CFBundleIdentifier"),
                       stringForKey(root.get(), "CFBundleExecutable")};
 }

@@ -219,15 +219,15 @@ private:
 posix::Result<CommandRecord> parseCommandRecordFile(std::string_view bytes)
 {
     if (bytes.size() > maxCommandRecordFileSize)
-        return posix::Failure{fileName + " is larger than 64 KiB", 0};
+        return posix::Failure{fileName + " is larger than 64 KiB"};
 
     RecordReader reader;
     if (!json::sax_parse(bytes.begin(), bytes.end(), &reader))
         return posix::Failure{
-            reader.failure.empty() ? fileName + " is not valid JSON" : reader.failure, 0};
+            reader.failure.empty() ? fileName + " is not valid JSON" : reader.failure};
     std::optional<CommandRecord> record = reader.record();
     if (!record)
-        return posix::Failure{fileName + " has no \"fields\" object", 0};
+        return posix::Failure{fileName + " has no \"fields\" object"};
     return std::move(*record);
 }
 
@@ -240,7 +240,7 @@ posix::Result<std::string> commandRecordPath(std::string_view containerIdentifie
     else if (home && home[0] == '/')
         data = std::string(home) + "/.local/share";
     else
-        return posix::Failure{"no home folder to find the command record in", 0};
+        return posix::Failure{"no home folder to find the command record in"};
     while (data.size() > 1 && data.ends_with('/'))
         data.pop_back();
     if (data == "/")

@@ -16,8 +16,8 @@ namespace drovix {
 
 namespace {
 
-// The line as written now by this thread.
-std::string lineNow(std::string_view processName, std::string_view message)
+// The line as written now by this thread, named as the process was started.
+std::string lineNow(std::string_view message)
 {
     timespec time{};
     ::clock_gettime(CLOCK_REALTIME, &time);
@@ -28,32 +28,18 @@ std::string lineNow(std::string_view processName, std::string_view message)
     length += static_cast<std::size_t>(std::snprintf(prefix + length, sizeof prefix - length,
                                                      ".%03ld ", time.tv_nsec / 1'000'000));
     std::string line(prefix, std::min(length, sizeof prefix - 1));
-    line += processName;
+    line += program_invocation_short_name;
     line += '[' + std::to_string(::getpid()) + ':' + std::to_string(::gettid()) + "] ";
     line += message;
     line += '\n';
     return line;
 }
 
-std::string executableFileName()
-{
-    posix::Result<std::string> path = posix::readLink("/proc/self/exe");
-    if (!path)
-        return program_invocation_short_name;
-    return path->substr(path->rfind('/') + 1);
-}
-
 } // namespace
-
-StandardErrorLog::StandardErrorLog(int fd) : fd_(fd), processName_(executableFileName())
-{
-    // localtime_r need not read the time zone by itself.
-    ::tzset();
-}
 
 void StandardErrorLog::log(std::string_view message)
 {
-    const std::string line = lineNow(processName_, message);
+    const std::string line = lineNow(message);
     std::lock_guard lock(mutex_);
     (void)posix::writeAll(fd_, line);
 }

@@ -16,7 +16,7 @@ namespace drovix {
 class StandardErrorLog final : public LogSink {
 public:
     // Writes to fd, standard error unless a test says otherwise.
-    explicit StandardErrorLog(int fd = 2);
+    explicit StandardErrorLog(int fd = 2) : fd_(fd) {}
 
     // "YYYY-MM-DD HH:MM:SS.mmm name[pid:tid] message", local time, one line at a time, so that
     // lines from several threads never mix. Failures, a closed or
@@ -25,7 +25,6 @@ public:
 
 private:
     int fd_;
-    std::string processName_;
     std::mutex mutex_;
 };
 

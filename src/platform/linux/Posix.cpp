@@ -22,7 +22,7 @@ std::string errorText(int code)
 Failure systemFailure(const std::string& what)
 {
     const int code = errno;
-    return {what + ": " + errorText(code), code};
+    return Failure{what + ": " + errorText(code), code};
 }
 
 namespace {
@@ -30,7 +30,7 @@ namespace {
 Failure reasonOnly()
 {
     const int code = errno;
-    return {errorText(code), code};
+    return Failure{errorText(code), code};
 }
 
 } // namespace

@@ -21,8 +21,12 @@ namespace drovix::posix {
 
 // What went wrong, as a text for a log line, and the errno behind it when there is one.
 struct Failure {
+    explicit Failure(std::string text = {}, int error = 0)
+        : description(std::move(text)), code(error)
+    {
+    }
     std::string description;
-    int code = 0;
+    int code; // errno, 0 for failures of content
 };
 
 // A value, or the failure that kept it from being made.

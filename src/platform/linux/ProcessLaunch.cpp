@@ -12,12 +12,11 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 extern char** environ;
 
@@ -25,8 +24,10 @@ namespace drovix {
 
 namespace {
 
-// Where the child failed, reported through the pipe with its errno.
+// Where the child failed, reported through the pipe with its errno, and how the error says it.
 enum class Stage : std::int32_t { fork, setsid, standardStreams, workingFolder, exec };
+constexpr const char* stageTexts[] = {
+    "fork failed: ", "setsid failed: ", "no /dev/null for its streams: ", "can't enter /: ", ""};
 
 struct ChildReport {
     Stage stage;
@@ -40,19 +41,6 @@ struct ChildReport {
     const ChildReport report{stage, errno};
     (void)!::write(pipe, &report, sizeof report);
     ::_exit(127);
-}
-
-void markAllDescriptorsCloseOnExec()
-{
-    if (::close_range(3, ~0u, CLOSE_RANGE_CLOEXEC) == 0)
-        return;
-    // Kernels before 5.11 lack the flag.
-    rlimit limit{};
-    const int last = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                         ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 1 << 20))
-                         : 1 << 16;
-    for (int fd = 3; fd < last; ++fd)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
 [[noreturn]] void becomeProgram(const char* path, int devNull, int pipe)
@@ -76,29 +64,12 @@ void markAllDescriptorsCloseOnExec()
             reportAndExit(pipe, Stage::standardStreams);
     if (::chdir("/") != 0)
         reportAndExit(pipe, Stage::workingFolder);
-    markAllDescriptorsCloseOnExec();
+    // Descriptors the agent inherited without close-on-exec (Linux 5.11 or later).
+    ::close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);
 
     char* const arguments[] = {const_cast<char*>(path), nullptr};
     ::execve(path, arguments, environ);
     reportAndExit(pipe, Stage::exec);
-}
-
-std::string describe(const std::string& executablePath, const ChildReport& report)
-{
-    const std::string reason = posix::errorText(report.error);
-    switch (report.stage) {
-    case Stage::fork:
-        return executablePath + " can't be started: fork failed: " + reason;
-    case Stage::setsid:
-        return executablePath + " can't be started: setsid failed: " + reason;
-    case Stage::standardStreams:
-        return executablePath + " can't be started: no /dev/null for its streams: " + reason;
-    case Stage::workingFolder:
-        return executablePath + " can't be started: can't enter /: " + reason;
-    case Stage::exec:
-        break;
-    }
-    return executablePath + " can't be started: " + reason;
 }
 
 } // namespace
@@ -146,8 +117,12 @@ std::optional<std::string> startDetachedProgram(const std::string& executablePat
             break;
         received += static_cast<std::size_t>(count);
     }
-    if (received == sizeof report)
-        return describe(executablePath, report);
+    if (received == sizeof report) {
+        const auto stage = static_cast<std::size_t>(report.stage);
+        return executablePath +
+               " can't be started: " + (stage < std::size(stageTexts) ? stageTexts[stage] : "") +
+               posix::errorText(report.error);
+    }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return executablePath + " can't be started: the launching process failed";
     return std::nullopt;

@@ -9,9 +9,9 @@ namespace drovix {
 
 namespace {
 
-const posix::Failure notAPropertyList{"not a property list", 0};
-const posix::Failure nestedTooDeep{"nested more than 64 levels deep", 0};
-const posix::Failure unfoldsTooFar{"has too many objects", 0};
+const posix::Failure notAPropertyList{"not a property list"};
+const posix::Failure nestedTooDeep{"nested more than 64 levels deep"};
+const posix::Failure unfoldsTooFar{"has too many objects"};
 
 // XML begins with a tag, possibly after a byte-order mark and white space.
 bool looksLikeXml(std::string_view text)
