@@ -96,10 +96,12 @@ public:
         output_.reset(ends[0]);
         const posix::FileDescriptor writer(ends[1]);
         const pid_t parent = ::getpid();
-        // It dies with the test; a change of user would undo that, so it comes after.
+        // It dies with the test (a change of user would undo that, so it comes after) and holds
+        // none of the descriptors that the test inherited.
         if ((pid_ = ::fork()) == 0 && ::dup2(ends[1], 1) == 1 && ::dup2(ends[1], 2) == 2 &&
             (!user || (::setgid(*user) == 0 && ::setuid(*user) == 0)) &&
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent)
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent &&
+            ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0)
             ::execve(arguments[0], arguments.data(), variables.data());
         if (pid_ == 0)
             ::_exit(127);
