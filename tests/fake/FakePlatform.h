@@ -5,7 +5,6 @@
 #include "platform/PathText.h"
 #include "platform/Platform.h"
 
-#include <cstdint>
 #include <deque>
 #include <map>
 #include <set>
@@ -50,9 +49,9 @@ public:
     void advance(double seconds)
     {
         const double target = monotonic_ + seconds;
-        while (!due_.empty() && due_.begin()->first.first <= target) {
+        while (!due_.empty() && due_.begin()->first <= target) {
             auto next = due_.extract(due_.begin());
-            monotonic_ = std::max(monotonic_, next.key().first);
+            monotonic_ = std::max(monotonic_, next.key());
             next.mapped()();
         }
         monotonic_ = target;
@@ -60,10 +59,8 @@ public:
     void runUntilIdle() { advance(0); }
 
 private:
-    void schedule(double due, std::function<void()> work)
-    {
-        due_.emplace(std::pair(due, sequence_++), std::move(work));
-    }
+    // Equal due times keep posting order: a multimap adds after its equal keys.
+    void schedule(double due, std::function<void()> work) { due_.emplace(due, std::move(work)); }
     void repeat(double due, double interval, std::function<void()> tick)
     {
         schedule(due, [=, this] { tick(), repeat(due + interval, interval, tick); });
@@ -71,8 +68,7 @@ private:
 
     double monotonic_ = 0;
     double wallOffset_ = 1'800'000'000.0;
-    std::uint64_t sequence_ = 0;
-    std::map<std::pair<double, std::uint64_t>, std::function<void()>> due_;
+    std::multimap<double, std::function<void()>> due_;
 };
 
 // The workspace, the record store and the log, scripted by the test. What the platform is asked

@@ -39,9 +39,9 @@ std::vector<std::string> applicationFolders()
     std::vector<std::string> folders;
     if (const char* home = ::getenv("HOME"); home && *home) {
         std::string_view base = home;
-        while (base.size() > 1 && base.ends_with('/'))
+        while (base.ends_with('/'))
             base.remove_suffix(1);
-        folders.push_back(std::string(base == "/" ? "" : base) + "/Applications");
+        folders.push_back(std::string(base) + "/Applications");
     }
     folders.push_back("/Applications");
     return folders;

@@ -223,8 +223,8 @@ posix::Result<CommandRecord> parseCommandRecordFile(std::string_view bytes)
 
     RecordReader reader;
     if (!json::sax_parse(bytes.begin(), bytes.end(), &reader))
-        return posix::Failure{
-            reader.failure.empty() ? fileName + " is not valid JSON" : reader.failure};
+        return posix::Failure{reader.failure.empty() ? fileName + " is not valid JSON"
+                                                     : reader.failure};
     std::optional<CommandRecord> record = reader.record();
     if (!record)
         return posix::Failure{fileName + " has no \"fields\" object"};
@@ -241,10 +241,8 @@ posix::Result<std::string> commandRecordPath(std::string_view containerIdentifie
         data = std::string(home) + "/.local/share";
     else
         return posix::Failure{"no home folder to find the command record in"};
-    while (data.size() > 1 && data.ends_with('/'))
+    while (data.ends_with('/'))
         data.pop_back();
-    if (data == "/")
-        data.clear();
     return data + "/cloud/" + std::string(containerIdentifier) + "/private/_defaultZone/" +
            fileName;
 }

@@ -2,13 +2,14 @@
 #include "platform/linux/Posix.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 namespace drovix::posix {
 
@@ -122,34 +123,14 @@ Result<std::string> readLink(const std::string& path)
     }
 }
 
-namespace {
-
-void* runWork(void* argument)
-{
-    std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(argument));
-    (*work)();
-    return nullptr;
-}
-
-} // namespace
-
 void runOnShortLivedThread(std::function<void()> work)
 {
-    auto owned = std::make_unique<std::function<void()>>(std::move(work));
-    pthread_attr_t attributes;
-    bool started = false;
-    if (::pthread_attr_init(&attributes) == 0) {
-        if (::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED) == 0) {
-            pthread_t thread;
-            started = ::pthread_create(&thread, &attributes, runWork, owned.get()) == 0;
-        }
-        ::pthread_attr_destroy(&attributes);
+    auto shared = std::make_shared<std::function<void()>>(std::move(work));
+    try {
+        std::thread([shared] { (*shared)(); }).detach();
+    } catch (const std::system_error&) {
+        (*shared)(); // with no thread to be had, here rather than never
     }
-    if (started) {
-        owned.release(); // The thread owns it now.
-        return;
-    }
-    (*owned)();
 }
 
 } // namespace drovix::posix
