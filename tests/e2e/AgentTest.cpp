@@ -2,34 +2,17 @@
 // scratch home: what no test of its parts can show.
 #include "Support.h"
 
-#include <gmock/gmock.h>
-
 namespace drovix {
 namespace {
 
 using namespace support;
 
-struct AgentTest : ::testing::Test {
+TEST(AgentTest, RestartsObedientAndStubbornDrovix)
+{
     Scratch scratch;
     // Inherited by the instances the agent opens, which end by themselves should the test fail.
-    const std::vector<std::string> environment{"HOME=" + scratch.path, "PATH=/usr/bin:/bin",
-                                               "DROVIX_SAMPLE_LIFETIME=60"};
-    std::optional<Child> agent;
-
-    // Starts the agent, with arguments it does not read.
-    void start() { agent.emplace(std::vector<std::string>{DROVIX_TEST_AGENT, "-h"}, environment); }
-
-    // The agent's next message, from "DrovixRescue: " on.
-    std::string next()
-    {
-        const std::string line = agent->readLine().value_or("(no message)");
-        const std::size_t at = line.find("] DrovixRescue: ");
-        return at == std::string::npos ? line : line.substr(at + 2);
-    }
-};
-
-TEST_F(AgentTest, RestartsObedientAndStubbornDrovix)
-{
+    const Strings environment{"HOME=" + scratch.path, "PATH=/usr/bin:/bin",
+                              "DROVIX_SAMPLE_LIFETIME=60"};
     for (const std::string behaviour : {"obedient", "stubborn"}) {
         SCOPED_TRACE(behaviour);
         const std::string drovix =
@@ -39,7 +22,13 @@ TEST_F(AgentTest, RestartsObedientAndStubbornDrovix)
         Child writer({DROVIX_COMMAND_WRITER, "--container", "iCloud." + testIdentifier, "restart"},
                      environment);
         ASSERT_EQ(0, writer.reap()) << writer.readLine().value_or("");
-        start();
+        // With arguments, which it does not read.
+        Child agent({DROVIX_TEST_AGENT, "-h"}, environment);
+        const auto next = [&] {
+            const std::string line = agent.readLine().value_or("(no message)");
+            const std::size_t at = line.find("] DrovixRescue: ");
+            return at == std::string::npos ? line : line.substr(at + 2);
+        };
         EXPECT_THAT(next(),
                     ::testing::MatchesRegex(R"(DrovixRescue: acting on restart \(.s old\))"));
         EXPECT_EQ("DrovixRescue: restarting Drovix (1 running)", next());
@@ -55,7 +44,6 @@ TEST_F(AgentTest, RestartsObedientAndStubbornDrovix)
         ASSERT_EQ(1u, instances.size());
         instances[0]->forceTerminate();
         readable(instances[0]->pidfd());
-        agent.reset();
     }
 }
 

@@ -247,29 +247,24 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
 
     // Read again when its file is another, or of another size or time.
     Scratch scratch;
-    const std::string plist = scratch.path + "/A.app/Contents/Info.plist";
+    const std::string a = scratch.path + "/A.app", plist = a + "/Contents/Info.plist";
     writeFile(scratch.path + "/B.app/Contents/Info.plist", infoPlist("b", "B"));
     BundleInfoCache cache;
-    struct stat before {};
-    const std::tuple<const char*, bool, int, const char*> rewrites[] = {
-        {"a.1", false, 0, "a.1|A"},
-        {"a.2", false, 0, "a.1|A"},
-        {"a.2", false, 9, "a.2|A"},
-        {"a.3", true, 9, "a.3|A"},
-        {"a.34", false, 9, "a.34|A"}};
-    for (const auto& [identifier, rename, seconds, expected] : rewrites) {
-        writeFile(plist + (rename ? "~" : ""), infoPlist(identifier, "A"));
-        fs::rename(plist + (rename ? "~" : ""), plist);
-        if (!before.st_ino)
-            ::stat(plist.c_str(), &before);
-        const timespec time{before.st_mtim.tv_sec + seconds, before.st_mtim.tv_nsec},
-            times[] = {time, time};
+    const auto rewrite = [&](const std::string& identifier, const std::string& via, int time) {
+        writeFile(plist + via, infoPlist(identifier, "A"));
+        fs::rename(plist + via, plist);
+        const timespec times[] = {{time, 0}, {time, 0}};
         ::utimensat(AT_FDCWD, plist.c_str(), times, 0);
         EXPECT_EQ("b|B", info(cache.infoForBundle(scratch.path + "/B.app"))); // kept beside A
-        EXPECT_EQ(expected, info(cache.infoForBundle(scratch.path + "/A.app")));
-    }
+        return info(cache.infoForBundle(a));
+    };
+    EXPECT_EQ("a.1|A", rewrite("a.1", "", 1000));
+    EXPECT_EQ("a.1|A", rewrite("a.2", "", 1000));
+    EXPECT_EQ("a.2|A", rewrite("a.2", "", 1009));
+    EXPECT_EQ("a.3|A", rewrite("a.3", "~", 1009));
+    EXPECT_EQ("a.34|A", rewrite("a.34", "", 1009));
     fs::remove(plist);
-    EXPECT_EQ("No such file or directory", info(cache.infoForBundle(scratch.path + "/A.app")));
+    EXPECT_EQ("No such file or directory", info(cache.infoForBundle(a)));
 }
 
 TEST(Posix, ReadsLinksOfAnyLength)

@@ -84,13 +84,13 @@ public:
         if (environment.empty())
             environment = {"DROVIX_SAMPLE_LIFETIME=60", "HOME=/"};
         // Only system calls between fork and exec: the test has threads.
-        std::vector<char*> arguments, variables;
-        for (const std::string& argument : argv)
-            arguments.push_back(const_cast<char*>(argument.c_str()));
-        for (std::string& variable : environment)
-            variables.push_back(variable.data());
-        arguments.push_back(nullptr);
-        variables.push_back(nullptr);
+        const auto pointers = [](auto& texts) {
+            std::vector<char*> out;
+            for (auto& text : texts)
+                out.push_back(const_cast<char*>(text.c_str()));
+            return out.push_back(nullptr), out;
+        };
+        std::vector<char*> arguments = pointers(argv), variables = pointers(environment);
         int ends[2];
         EXPECT_EQ(0, ::pipe2(ends, O_CLOEXEC));
         output_.reset(ends[0]);
