@@ -135,7 +135,7 @@ TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
     EXPECT_EQ("none", fetch(path));
     writeFile(data.path + "/cloud/iCloud.b", ""); // a file where a folder should be
     EXPECT_EQ("none", fetch(data.path + "/cloud/iCloud.b/private/command.json"));
-    writeFile(path, record(field("kind", "\"start\"")));
+    writeFile(path, commandRecordText("start", "n", 0));
     EXPECT_EQ("start", fetch(path));
     // A FIFO, which would block a careless reader, in place of the file.
     ASSERT_TRUE(::unlink(path.c_str()) == 0 && ::mkfifo(path.c_str(), 0600) == 0);
@@ -229,12 +229,13 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
          {"<plist><dict><key>CFBundleIdentifier</key><integer>7</integer><key>CFBundleExecutable"
           "</key><array><string>A</string></array></dict></plist>"}},
         {"not a dictionary",
-         {bplist(chain({}, 64)), shared(22), "<plist><array><string>a</string></array></plist>"}},
+         {bplist(chain({}, 64)), shared(22), "<plist><array><string>a</string></array></plist>",
+          bplist({array(std::vector(131071, 1)), ascii("a")})}}, // 2^17 objects unfolded
         {"nested more than 64 levels deep",
          {dict + "<key>x</key>" + nested(63) + "</dict></plist>", bplist(chain({}, 65)),
           shared(23)}},
         {"has too many objects",
-         {bplist(doubling), bplist({array(std::vector(200'000, 1)), array({})})}},
+         {bplist(doubling), bplist({array(std::vector(131072, 1)), ascii("a")})}},
         {"not a property list",
          {bplist({array({0})}), bplist({array({1}), array({0})}), bplist({array({7})}), "bplist00",
           "bplist00" + std::string(31, '\x01'), binary.substr(0, binary.size() - 5), "", "\n",
@@ -530,7 +531,7 @@ TEST(OpenApplication, StartsOneDetachedInstanceAndNoneWhileItRuns)
         writeFile(base + "Applications/" + name + "/Contents/Info.plist",
                   infoPlist(testIdentifier + (name == "A.app" ? ".a" : ".find"), "Drovix"));
     const std::string home = ::getenv("HOME") ? ::getenv("HOME") : "/";
-    ::setenv("HOME", (base + "/").c_str(), 1);
+    ::setenv("HOME", (base + "//").c_str(), 1);
     EXPECT_EQ(base + "Applications/B.app",
               workspace.urlForApplication(testIdentifier + ".find")->path);
     EXPECT_FALSE(workspace.urlForApplication(testIdentifier));
