@@ -1,8 +1,13 @@
 // Info.plist reading with libplist, after the guards, and the cache of what bundles say.
+//
+// libplist is loaded for one reading and let go after it. Loaded for good, it and the math
+// library it needs would keep a third of a MiB resident for the agent's life, for a file that is
+// read once per bundle change.
 #include "platform/linux/BundleInfo.h"
 
 #include "platform/linux/PropertyListGuards.h"
 
+#include <dlfcn.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 
@@ -15,19 +20,49 @@ namespace {
 
 const posix::Failure notAPropertyList{"not a property list"};
 
-struct PlistDeleter {
-    void operator()(plist_t node) const { plist_free(node); }
-};
-using OwnedPlist = std::unique_ptr<std::remove_pointer_t<plist_t>, PlistDeleter>;
+// The library of the headers this file is built with, as long as the object lives.
+class Libplist {
+public:
+    Libplist() = default;
+    Libplist(const Libplist&) = delete;
+    Libplist& operator=(const Libplist&) = delete;
+    ~Libplist()
+    {
+        if (handle_)
+            ::dlclose(handle_);
+    }
+    explicit operator bool() const
+    {
+        return fromMemory && free && nodeType && dictItem && stringPointer;
+    }
 
-std::optional<std::string> stringForKey(plist_t dictionary, const char* key)
-{
-    plist_t item = plist_dict_get_item(dictionary, key);
-    if (!item || plist_get_node_type(item) != PLIST_STRING)
-        return std::nullopt;
+private:
+    void* handle_ = ::dlopen("libplist-2.0.so.3", RTLD_NOW | RTLD_LOCAL);
+    template <typename Function> Function* symbol(const char* name) const
+    {
+        return handle_ ? reinterpret_cast<Function*>(::dlsym(handle_, name)) : nullptr;
+    }
+
+public:
+    decltype(&plist_from_memory) fromMemory =
+        symbol<decltype(plist_from_memory)>("plist_from_memory");
+    decltype(&plist_free) free = symbol<decltype(plist_free)>("plist_free");
+    decltype(&plist_get_node_type) nodeType =
+        symbol<decltype(plist_get_node_type)>("plist_get_node_type");
+    decltype(&plist_dict_get_item) dictItem =
+        symbol<decltype(plist_dict_get_item)>("plist_dict_get_item");
     // Not plist_get_string_val, which asserts that the string holds no NUL character.
+    decltype(&plist_get_string_ptr) stringPointer =
+        symbol<decltype(plist_get_string_ptr)>("plist_get_string_ptr");
+};
+
+std::optional<std::string> stringForKey(const Libplist& plist, plist_t dictionary, const char* key)
+{
+    plist_t item = plist.dictItem(dictionary, key);
+    if (!item || plist.nodeType(item) != PLIST_STRING)
+        return std::nullopt;
     std::uint64_t length = 0;
-    const char* value = plist_get_string_ptr(item, &length);
+    const char* value = plist.stringPointer(item, &length);
     if (!value)
         return std::nullopt;
     std::string text(value, length);
@@ -51,15 +86,18 @@ posix::Result<BundleInfo> parseBundleInfo(std::string_view bytes)
     // libplist reads no byte-order mark, which XML allows before the declaration.
     if (bytes.starts_with("\xEF\xBB\xBF"))
         bytes.remove_prefix(3);
+    const Libplist plist;
+    if (!plist)
+        return posix::Failure{std::string("can't load libplist: ") + ::dlerror()};
     plist_t parsed = nullptr;
-    plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &parsed);
-    const OwnedPlist root(parsed);
+    plist.fromMemory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &parsed);
+    const std::unique_ptr<void, decltype(plist.free)> root(parsed, plist.free);
     if (!root)
         return notAPropertyList;
-    if (plist_get_node_type(root.get()) != PLIST_DICT)
+    if (plist.nodeType(root.get()) != PLIST_DICT)
         return posix::Failure{"not a dictionary"};
-    return BundleInfo{stringForKey(root.get(), "CFBundleIdentifier"),
-                      stringForKey(root.get(), "CFBundleExecutable")};
+    return BundleInfo{stringForKey(plist, root.get(), "CFBundleIdentifier"),
+                      stringForKey(plist, root.get(), "CFBundleExecutable")};
 }
 
 bool BundleInfoCache::FileIdentity::operator==(const FileIdentity& other) const
