@@ -6,7 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <limits>
+#include <cmath>
 #include <tuple>
 
 namespace drovix::testing {
@@ -18,12 +18,6 @@ using ::testing::ElementsAre;
 struct Scene : FakePlatform {
     std::shared_ptr<RescueWatcher> watcher = std::make_shared<RescueWatcher>(platform());
 
-    // Starts the watcher and lets the first look's fetch come back.
-    void start()
-    {
-        watcher->start();
-        loop.runUntilIdle();
-    }
     // A record issued age seconds before the wall clock's now.
     CommandRecord command(const std::string& kind, const std::string& nonce, double age = 0)
     {
@@ -33,7 +27,6 @@ struct Scene : FakePlatform {
 
 struct WatcherTest : ::testing::Test, Scene {};
 
-const std::string noRecord = "DrovixRescue: standing by, no command record in this container yet";
 const std::string opened = "open /Applications/Drovix.app";
 
 TEST_F(WatcherTest, FetchesAtStartAndAtEveryTickAndReportsEachChangeOfReasonOnce)
@@ -47,8 +40,9 @@ TEST_F(WatcherTest, FetchesAtStartAndAtEveryTickAndReportsEachChangeOfReasonOnce
         fetchError = error;
         loop.advance(10);
     }
-    EXPECT_EQ(transcript, "0s fetch; 0s " + noRecord + "; 10s fetch; 20s fetch; 20" + failed +
-                              "down; 30s fetch; 40s fetch; 40" + failed +
+    EXPECT_EQ(transcript, "0s fetch; 0s DrovixRescue: standing by, no command record in this "
+                          "container yet; 10s fetch; 20s fetch; 20" +
+                              failed + "down; 30s fetch; 40s fetch; 40" + failed +
                               "not signed in; 50s fetch; 50" + failed + "down");
     EXPECT_THAT(containersOpened, ElementsAre("iCloud." + std::string(mainAppBundleIdentifier)));
 }
@@ -80,7 +74,7 @@ TEST(WatcherTableTest, AStoredRecordIsActedOnOnceAndReportedOnceAfterTheQuietPer
         Scene scene;
         scene.record = scene.command("start", "n1", c.age);
         scene.running = c.running;
-        scene.start();
+        scene.watcher->start(), scene.loop.advance(0); // the first look's answer handed over
         scene.loop.setWallTime(scene.loop.now() + c.wallJump);
         scene.loop.advance(c.seconds);
         EXPECT_EQ(scene.transcript, c.transcript);
@@ -89,8 +83,6 @@ TEST(WatcherTableTest, AStoredRecordIsActedOnOnceAndReportedOnceAfterTheQuietPer
 
 TEST(WatcherTableTest, EndsInTheFirstRefusalInStepOrderOrInAnAction)
 {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    constexpr double infinity = std::numeric_limits<double>::infinity();
     const std::string open = "; 0s " + opened;
     const std::string by = "standing by, ";
     const std::string missing = by + "the command record has no kind or nonce";
@@ -116,8 +108,8 @@ TEST(WatcherTableTest, EndsInTheFirstRefusalInStepOrderOrInAnAction)
         {"start", "B", -0.5, "acting on start (0s old)" + open},
         {"start", "B", 120.5, by + "command start is 120s old, outside the 120s window"},
         {"restart", "B", -121, by + "command restart is -121s old, outside the 120s window"},
-        {"restart", "B", nan, by + "command restart" + beyond},
-        {"start", "B", infinity, by + "command start" + beyond},
+        {"restart", "B", std::nan(""), by + "command restart" + beyond},
+        {"start", "B", INFINITY, by + "command start" + beyond},
         {"start", "B", -1e300, by + "command start" + beyond}};
     for (const auto& c : cases) {
         Scene scene;
@@ -212,7 +204,7 @@ TEST_F(WatcherTest, LooksDuringTheRestartWaitsNeverActAgain)
 {
     running = {1};
     record = command("restart", "r1");
-    start();
+    watcher->start(), loop.advance(0);
     // Far enough for the look at 10 s, posted after the wait that ends then, to pass both gates:
     // only the stored nonce holds it back.
     loop.setWallTime(loop.now() + 100);

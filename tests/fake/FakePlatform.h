@@ -56,7 +56,6 @@ public:
         }
         monotonic_ = target;
     }
-    void runUntilIdle() { advance(0); }
 
 private:
     // Equal due times keep posting order: a multimap adds after its equal keys.

@@ -110,8 +110,7 @@ TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
         {"/data//", "/u", "/data" + tail},
         {"/", nullptr, tail},
         {"", "/u", "/u/.local/share" + tail},
-        {nullptr, "rel", noHome},
-        {"", "", noHome}};
+        {nullptr, "rel", noHome}};
     for (const auto& [dataHome, home, expected] : places) {
         const posix::Result<std::string> path = commandRecordPath("iCloud.a", dataHome, home);
         EXPECT_EQ(expected, path ? *path : path.error());
@@ -421,32 +420,24 @@ TEST(RunningApplications, AreTheLiveProcessesOfThisUserFromBundlesWithTheIdentif
         ASSERT_GT(nobody->ready(), 0);
     }
     std::sort(expected.begin(), expected.end());
+    const auto applications = LinuxWorkspace().runningApplications(id);
     std::vector<pid_t> found;
-    for (const auto& application : LinuxWorkspace().runningApplications(id))
+    for (const auto& application : applications)
         found.push_back(dynamic_cast<BundleProcess&>(*application).pid());
-    EXPECT_EQ(expected, found);
-    EXPECT_EQ(std::vector{other.pid()}, running(scratch.path + "/O.app"));
-}
+    ASSERT_EQ(expected, found);
 
-TEST(RunningApplications, SignalOnlyTheProcessTheyWereMadeFor)
-{
-    Scratch scratch;
-    const std::string obedient = scratch.bundle("O.app", testIdentifier + ".o");
-    const std::string stubborn = scratch.bundle("S.app", testIdentifier + ".s", "stubborn");
-    Child quitting({scratch.program(obedient)}), refusing({scratch.program(stubborn)});
-    ASSERT_TRUE(quitting.ready() > 0 && refusing.ready() > 0);
-    const auto asked = bundleProcesses([&](auto& path) { return path == obedient; });
-    ASSERT_EQ(1u, asked.size());
+    // A handle signals only its own process: forced, asked, and once it is reaped, none.
+    applications[std::find(found.begin(), found.end(), updated.pid()) - found.begin()]
+        ->forceTerminate();
+    const std::optional<int> status = updated.reap();
+    EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
+    const auto asked = bundleProcesses([&](auto& path) { return path == scratch.path + "/O.app"; });
+    ASSERT_TRUE(asked.size() == 1 && asked[0]->pid() == other.pid());
     errno = EPERM; // left from an earlier call, it is no outcome of a signal that was sent
     EXPECT_EQ(0, asked[0]->sendSignal(0));
     asked[0]->terminate();
-    EXPECT_EQ(0, quitting.reap()) << "asked to quit, it exits with status 0";
+    EXPECT_EQ(0, other.reap()) << "asked to quit, it exits with status 0";
     EXPECT_EQ(ESRCH, asked[0]->sendSignal(SIGTERM));
-    const auto forced = bundleProcesses([&](auto& path) { return path == stubborn; });
-    ASSERT_EQ(1u, forced.size());
-    forced[0]->terminate(), forced[0]->forceTerminate();
-    const std::optional<int> status = refusing.reap();
-    EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
 }
 
 // The outcome of one open: absent when it opened, else the error.
