@@ -219,7 +219,6 @@ TEST_F(WatcherTest, LooksDuringTheRestartWaitsNeverActAgain)
 TEST(WatcherJobTest, NeitherItsTimerNorAFetchAnswerKeepsAReleasedWatcherOrActsForIt)
 {
     Scene scene;
-    scene.running = {1};
     scene.record = scene.command("restart", "r1");
     scene.watcher->start(); // the answer of its fetch still to be handed over
     const std::weak_ptr<RescueWatcher> weak = std::exchange(scene.watcher, nullptr);
