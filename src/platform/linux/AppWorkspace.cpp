@@ -36,14 +36,15 @@ std::vector<std::string> applicationNames(const std::string& folder)
 
 std::vector<std::string> applicationFolders()
 {
-    std::vector<std::string> folders;
+    std::vector<std::string> folders{"/Applications"};
     if (const char* home = ::getenv("HOME"); home && *home) {
         std::string_view base = home;
         while (base.ends_with('/'))
             base.remove_suffix(1);
-        folders.push_back(std::string(base) + "/Applications");
+        // A home of "/" has no folder of its own to look in first.
+        if (!base.empty())
+            folders.insert(folders.begin(), std::string(base) + "/Applications");
     }
-    folders.push_back("/Applications");
     return folders;
 }
 

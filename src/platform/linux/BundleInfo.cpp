@@ -20,30 +20,27 @@ namespace {
 
 const posix::Failure notAPropertyList{"not a property list"};
 
-// The library of the headers this file is built with, as long as the object lives.
-class Libplist {
-public:
+// The library of the headers this file is built with, as long as the object lives. The handle
+// comes first: the functions are looked up in it as the object is made.
+struct Libplist {
     Libplist() = default;
     Libplist(const Libplist&) = delete;
     Libplist& operator=(const Libplist&) = delete;
     ~Libplist()
     {
-        if (handle_)
-            ::dlclose(handle_);
+        if (handle)
+            ::dlclose(handle);
     }
     explicit operator bool() const
     {
         return fromMemory && free && nodeType && dictItem && stringPointer;
     }
-
-private:
-    void* handle_ = ::dlopen("libplist-2.0.so.3", RTLD_NOW | RTLD_LOCAL);
     template <typename Function> Function* symbol(const char* name) const
     {
-        return handle_ ? reinterpret_cast<Function*>(::dlsym(handle_, name)) : nullptr;
+        return handle ? reinterpret_cast<Function*>(::dlsym(handle, name)) : nullptr;
     }
 
-public:
+    void* const handle = ::dlopen("libplist-2.0.so.3", RTLD_NOW | RTLD_LOCAL);
     decltype(&plist_from_memory) fromMemory =
         symbol<decltype(plist_from_memory)>("plist_from_memory");
     decltype(&plist_free) free = symbol<decltype(plist_free)>("plist_free");

@@ -125,6 +125,7 @@ Result<std::string> readLink(const std::string& path)
 
 void runOnShortLivedThread(std::function<void()> work)
 {
+    // Shared, so that the work outlives a thread that could not be made and can run here.
     auto shared = std::make_shared<std::function<void()>>(std::move(work));
     try {
         std::thread([shared] { (*shared)(); }).detach();
