@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 namespace drovix {
 
@@ -83,6 +84,10 @@ posix::Result<BundleInfo> parseBundleInfo(std::string_view bytes)
     // libplist reads no byte-order mark, which XML allows before the declaration.
     if (bytes.starts_with("\xEF\xBB\xBF"))
         bytes.remove_prefix(3);
+    // One reading at a time, so that libplist is loaded and let go in turn. The loader's own lock
+    // is invisible to the thread sanitizer, and a reading is rare enough to wait.
+    static std::mutex reading;
+    const std::lock_guard lock(reading);
     const Libplist plist;
     if (!plist)
         return posix::Failure{std::string("can't load libplist: ") + ::dlerror()};
