@@ -7,7 +7,8 @@
 #include "Identifiers.h"
 #include "RescueWatcher.h"
 #include "platform/linux/AppWorkspace.h"
-#include "platform/linux/CommandRecordStore.h"
+#include "platform/cloudkit/CommandRecordJson.h"
+#include "platform/linux/CommandRecordFileStore.h"
 #include "platform/linux/MainThread.h"
 #include "platform/linux/Services.h"
 
@@ -168,7 +169,7 @@ BENCHMARK(recordRead);
 
 void recordParse(benchmark::State& state)
 {
-    const std::string text = commandRecordText("restart", "bench", staleIssueTime());
+    const std::string text = commandRecordJson("restart", "bench", staleIssueTime());
     if (!parseCommandRecordFile(text))
         state.SkipWithError("the record text does not parse");
     for (auto _ : state)
@@ -191,7 +192,8 @@ void wholeLook(benchmark::State& state)
     const auto watcher = std::make_shared<RescueWatcher>(
         Platform{workspace,
                  [&mainThread](std::string_view identifier) {
-                     return openCommandContainer(mainThread, identifier);
+                     return std::make_unique<CommandRecordFileStore>(
+                         mainThread, commandRecordPath(identifier, ::getenv("XDG_DATA_HOME"), nullptr));
                  },
                  mainThread, *clock, log});
     for (auto _ : state) {
@@ -223,7 +225,7 @@ int main(int argc, char** argv)
     }
     const posix::Result<std::string> path = recordPath();
     fs::create_directories(fs::path(*path).parent_path());
-    std::ofstream(*path) << commandRecordText("restart", "bench", staleIssueTime());
+    std::ofstream(*path) << commandRecordJson("restart", "bench", staleIssueTime());
 
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

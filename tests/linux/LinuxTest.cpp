@@ -4,7 +4,8 @@
 #include "platform/Platform.h"
 #include "platform/linux/AppWorkspace.h"
 #include "platform/linux/BundlePaths.h"
-#include "platform/linux/CommandRecordStore.h"
+#include "platform/cloudkit/CommandRecordJson.h"
+#include "platform/linux/CommandRecordFileStore.h"
 #include "platform/linux/LogSink.h"
 #include "platform/linux/MainThread.h"
 #include "platform/linux/Time.h"
@@ -56,6 +57,10 @@ TEST(CommandRecordFile, ReadsFieldsOnlyAlongTheRecordsPathWhereTypeAndValueAgree
          {"\xEF\xBB\xBF" + record(start), record(kind + "\"value\": \"start\", \"z\": \"x\"}"),
           record(start + ", \"x\": " + deepest), fits}},
         {"-|-|1.5", {record(field("issuedAt", "1500.0", "TIMESTAMP"))}},
+        // Without a type, a value of the field's own kind counts.
+        {"start|n|2",
+         {record("\"kind\": {\"value\": \"start\"}, \"nonce\": {\"value\": \"n\"}, "
+                 "\"issuedAt\": {\"value\": 2e3}")}},
         {"-|x|-2",
          {record(field("kind", "1") + ", " + field("nonce", "\"x\"") + ", " +
                  field("issuedAt", "-2000", "TIMESTAMP"))}},
@@ -70,7 +75,8 @@ TEST(CommandRecordFile, ReadsFieldsOnlyAlongTheRecordsPathWhereTypeAndValueAgree
         {"-|-|-",
          {record(field("kind", "[\"start\"]")), record(field("kind", "\"s\"", "TIMESTAMP")),
           record(field("issuedAt", "\"1000\"", "TIMESTAMP")), record(field("issuedAt", "1")),
-          record("\"kind\": \"start\""), record("\"kind\": {\"value\": \"start\"}"),
+          record("\"kind\": \"start\""), record("\"nonce\": {\"value\": 5}"),
+          record("\"issuedAt\": {\"value\": 1500.5}"), record("\"issuedAt\": {\"value\": \"1\"}"),
           record(kind + "\"z\": \"start\"}"), record(kind + "\"value\": \"a\", \"value\": 1}"),
           record(kind + "\"value\": \"a\", \"type\": \"X\"}"), record(start + ", \"kind\": \"b\""),
           record(time + "\"type\": \"TIMESTAMP\", \"value\": \"x\", \"z\": 5}"),
@@ -134,7 +140,7 @@ TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
     EXPECT_EQ("none", fetch(path));
     writeFile(data.path + "/cloud/iCloud.b", ""); // a file where a folder should be
     EXPECT_EQ("none", fetch(data.path + "/cloud/iCloud.b/private/command.json"));
-    writeFile(path, commandRecordText("start", "n", 0));
+    writeFile(path, commandRecordJson("start", "n", 0));
     EXPECT_EQ("start", fetch(path));
     // A FIFO, which would block a careless reader, in place of the file.
     ASSERT_TRUE(::unlink(path.c_str()) == 0 && ::mkfifo(path.c_str(), 0600) == 0);

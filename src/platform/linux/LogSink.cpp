@@ -1,7 +1,7 @@
 // NSLog-style lines on standard error.
 #include "platform/linux/LogSink.h"
 
-#include "platform/linux/Posix.h"
+#include "platform/posix/Posix.h"
 #include "platform/linux/Services.h"
 
 #include <errno.h>

@@ -23,7 +23,8 @@ constexpr double longestDuration = 100.0 * 365.25 * 24 * 3600;
 // NSTimer's rule for non-positive intervals.
 constexpr double shortestRepeatInterval = 0.0001;
 
-enum EventSource : std::uint32_t { wakeSource, timerSource };
+// Events waited for at once; more ready descriptors wait for the next round.
+constexpr int eventBatch = 8;
 
 void drain(int fd)
 {
@@ -79,10 +80,10 @@ posix::Result<std::unique_ptr<MainLoop>> MainLoop::create()
     if (!timer.valid())
         return posix::systemFailure("timerfd_create");
 
-    for (auto [fd, source] : {std::pair{wake.get(), wakeSource}, {timer.get(), timerSource}}) {
+    for (const int fd : {wake.get(), timer.get()}) {
         epoll_event event{};
         event.events = EPOLLIN;
-        event.data.u32 = source;
+        event.data.fd = fd;
         if (::epoll_ctl(epoll.get(), EPOLL_CTL_ADD, fd, &event) != 0)
             return posix::systemFailure("epoll_ctl");
     }
@@ -101,6 +102,8 @@ MainLoop::~MainLoop()
     // Destroying a sleep's resume function may free a suspended job, whose destructors may still
     // reach this loop: empty the members first and let the leftovers go while they stay valid.
     DeadlineQueue<Due> abandonedDue = std::exchange(due_, {});
+    auto abandonedWatches = std::exchange(watched_, {});
+    std::function<void()> abandonedAlarm = std::exchange(alarm_, {});
     std::vector<std::function<void()>> abandonedPosts;
     {
         std::lock_guard lock(postedMutex_);
@@ -136,6 +139,33 @@ void MainLoop::sleep(double seconds, std::function<void(SleepOutcome)> resume)
     due_.push(present() + durationInNanoseconds(seconds), std::move(resume));
 }
 
+std::optional<posix::Failure> MainLoop::watch(int fd, std::uint32_t events,
+                                              std::function<void(std::uint32_t)> ready)
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    const bool known = watched_.contains(fd);
+    if (::epoll_ctl(epoll_.get(), known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
+        return posix::systemFailure("epoll_ctl");
+    watched_[fd] = std::move(ready);
+    return std::nullopt;
+}
+
+void MainLoop::unwatch(int fd)
+{
+    if (watched_.erase(fd) > 0)
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
+}
+
+void MainLoop::setAlarm(std::optional<double> seconds, std::function<void()> ring)
+{
+    alarmDeadline_.reset();
+    alarm_ = std::move(ring);
+    if (seconds)
+        alarmDeadline_ = present() + durationInNanoseconds(*seconds);
+}
+
 BootNanoseconds MainLoop::present() const
 {
     return inJob_ ? jobStart_ : now();
@@ -151,6 +181,8 @@ void MainLoop::run()
         if (!hasPostedJobs())
             waitForEvents(armTimer() ? -1 : 1000);
         runPostedJobs();
+        if (!quitting_)
+            runReadyDescriptors();
         if (!quitting_)
             runDueWork();
     }
@@ -185,6 +217,22 @@ bool MainLoop::hasPostedJobs()
     return !posted_.empty();
 }
 
+void MainLoop::runReadyDescriptors()
+{
+    for (const auto& [fd, events] : readyBatch_) {
+        // A job before may have stopped watching it.
+        const auto watch = watched_.find(fd);
+        if (watch == watched_.end())
+            continue;
+        // A copy: the job may stop watching its own descriptor.
+        const std::function<void(std::uint32_t)> ready = watch->second;
+        startJob();
+        ready(events);
+        inJob_ = false;
+    }
+    readyBatch_.clear();
+}
+
 void MainLoop::runDueWork()
 {
     const BootNanoseconds dueBy = now();
@@ -205,12 +253,22 @@ void MainLoop::runDueWork()
         inJob_ = false;
     }
     dueBatch_.clear();
+    if (alarmDeadline_ && *alarmDeadline_ <= dueBy) {
+        alarmDeadline_.reset();
+        const std::function<void()> ring = std::exchange(alarm_, {});
+        startJob();
+        ring();
+        inJob_ = false;
+    }
 }
 
 bool MainLoop::armTimer()
 {
-    const BootNanoseconds deadline =
-        due_.empty() ? 0 : std::max<BootNanoseconds>(due_.earliestDeadline(), 1);
+    std::optional<BootNanoseconds> earliest = alarmDeadline_;
+    if (!due_.empty() && (!earliest || due_.earliestDeadline() < *earliest))
+        earliest = due_.earliestDeadline();
+    // Zero disarms the timer, so a deadline at the clock's very start is taken as 1.
+    const BootNanoseconds deadline = earliest ? std::max<BootNanoseconds>(*earliest, 1) : 0;
     if (deadline == armedDeadline_)
         return true;
     itimerspec setting{};
@@ -225,16 +283,19 @@ bool MainLoop::armTimer()
 
 void MainLoop::waitForEvents(int timeoutMilliseconds)
 {
-    epoll_event events[2];
+    epoll_event events[eventBatch];
     const int count = posix::retryOnInterrupt(
-        [&] { return ::epoll_wait(epoll_.get(), events, 2, timeoutMilliseconds); });
+        [&] { return ::epoll_wait(epoll_.get(), events, eventBatch, timeoutMilliseconds); });
     for (int i = 0; i < count; ++i) {
-        if (events[i].data.u32 == wakeSource) {
-            drain(wake_.get());
-        } else {
-            drain(timer_.get());
+        const int fd = events[i].data.fd;
+        if (fd == wake_.get()) {
+            drain(fd);
+        } else if (fd == timer_.get()) {
+            drain(fd);
             // The timer has fired and is disarmed until set again.
             armedDeadline_ = 0;
+        } else {
+            readyBatch_.emplace_back(fd, std::uint32_t{events[i].events});
         }
     }
 }

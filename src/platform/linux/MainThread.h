@@ -1,5 +1,5 @@
-// The agent's main thread on Linux: an epoll loop that runs posted jobs, repeating timers and
-// sleeps, one at a time, and blocks in between.
+// The agent's main thread on Linux: an epoll loop that runs posted jobs, repeating timers, sleeps
+// and what libcurl's multi interface asks of it, one at a time, and blocks in between.
 #pragma once
 
 #ifndef __linux__
@@ -7,7 +7,7 @@
 #endif
 
 #include "platform/MainThread.h"
-#include "platform/linux/Posix.h"
+#include "platform/posix/Posix.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,7 +16,9 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <optional>
 #include <tuple>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -92,6 +94,19 @@ public:
     void post(std::function<void()> job) override;
     void sleep(double seconds, std::function<void(SleepOutcome)> resume) override;
 
+    // What libcurl's multi interface needs of the loop: descriptors watched for it, and one alarm.
+    // Main thread only.
+    //
+    // Watches fd for events (EPOLLIN, EPOLLOUT); ready runs as a job with the events that came,
+    // EPOLLERR and EPOLLHUP among them. Watching a descriptor again replaces both. Unwatch it
+    // before it is closed.
+    std::optional<posix::Failure> watch(int fd, std::uint32_t events,
+                                        std::function<void(std::uint32_t events)> ready);
+    void unwatch(int fd);
+    // Runs ring once, as a job, seconds from now, unless the alarm is set again or cleared (with
+    // no seconds) first.
+    void setAlarm(std::optional<double> seconds, std::function<void()> ring);
+
     // Runs jobs, ticks and sleeps as they come due until quit() is called. Main thread only.
     void run();
 
@@ -113,6 +128,7 @@ private:
     void startJob();
     bool hasPostedJobs();
     void runPostedJobs();
+    void runReadyDescriptors();
     void runDueWork();
     bool armTimer();
     void waitForEvents(int timeoutMilliseconds);
@@ -131,6 +147,11 @@ private:
 
     DeadlineQueue<Due> due_;
     BootNanoseconds armedDeadline_ = 0;
+
+    std::unordered_map<int, std::function<void(std::uint32_t)>> watched_;
+    std::vector<std::pair<int, std::uint32_t>> readyBatch_;
+    std::optional<BootNanoseconds> alarmDeadline_;
+    std::function<void()> alarm_;
     // Read before each job, so that every sleep and timer a job schedules counts from the same
     // present: work scheduled together keeps the order of its durations.
     BootNanoseconds jobStart_ = 0;

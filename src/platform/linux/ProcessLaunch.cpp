@@ -8,7 +8,7 @@
 // waitpid() in the process, a test harness's included, relies on.
 #include "platform/linux/ProcessLaunch.h"
 
-#include "platform/linux/Posix.h"
+#include "platform/posix/Posix.h"
 
 #include <fcntl.h>
 #include <signal.h>

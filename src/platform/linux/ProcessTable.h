@@ -6,7 +6,7 @@
 #endif
 
 #include "platform/AppWorkspace.h"
-#include "platform/linux/Posix.h"
+#include "platform/posix/Posix.h"
 
 #include <csignal>
 #include <functional>

@@ -10,7 +10,7 @@
 #error "This file is the Linux implementation"
 #endif
 
-#include "platform/linux/Posix.h"
+#include "platform/posix/Posix.h"
 
 #include <cstddef>
 #include <optional>

@@ -19,9 +19,9 @@ namespace drovix {
 // Bundles on disk and the user's processes in /proc.
 std::unique_ptr<AppWorkspace> makeAppWorkspace();
 
-// The record file of the container with this identifier, under the user's data folder, read by
-// jobs on mainThread.
-std::unique_ptr<CommandRecordStore> openCommandContainer(MainThread& mainThread,
+// The command record of the container with this identifier, on mainLoop: the record file under
+// the user's data folder, or CloudKit's web services, as the build decided.
+std::unique_ptr<CommandRecordStore> openCommandContainer(MainLoop& mainLoop,
                                                          std::string_view containerIdentifier);
 
 // The epoll loop of the main thread. Without one the agent cannot run: it logs why and exits.

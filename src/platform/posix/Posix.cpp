@@ -1,7 +1,8 @@
 // POSIX helpers shared by the Linux services.
-#include "platform/linux/Posix.h"
+#include "platform/posix/Posix.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,11 +14,25 @@
 
 namespace drovix::posix {
 
+namespace {
+
+// The GNU strerror_r returns the text, which may or may not live in buffer; the POSIX one (macOS)
+// fills buffer and returns 0.
+[[maybe_unused]] const char* strerrorText(const char* text, const char*)
+{
+    return text;
+}
+[[maybe_unused]] const char* strerrorText(int result, const char* buffer)
+{
+    return result == 0 ? buffer : "Unknown error";
+}
+
+} // namespace
+
 std::string errorText(int code)
 {
     char buffer[256];
-    // The GNU strerror_r returns the text, which may or may not live in buffer.
-    return ::strerror_r(code, buffer, sizeof buffer);
+    return strerrorText(::strerror_r(code, buffer, sizeof buffer), buffer);
 }
 
 Failure systemFailure(const std::string& what)
@@ -103,6 +118,32 @@ std::optional<Failure> writeAll(int fd, std::string_view bytes)
         bytes.remove_prefix(static_cast<std::size_t>(written));
     }
     return std::nullopt;
+}
+
+std::optional<Failure> replaceFile(const std::string& path, std::string_view contents)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = path.substr(0, slash);
+    for (std::size_t next = 1; next <= folder.size(); ++next) {
+        next = std::min(folder.find('/', next), folder.size());
+        const std::string parent = folder.substr(0, next);
+        if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST)
+            return systemFailure("can't create " + parent);
+    }
+    std::string temporary = folder + "/." + path.substr(slash + 1) + ".XXXXXX";
+    const FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!file.valid())
+        return systemFailure("can't create a temporary file in " + folder);
+    std::optional<Failure> failure = writeAll(file.get(), contents);
+    if (failure)
+        failure->description = "can't write " + temporary + ": " + failure->description;
+    if (!failure && ::fsync(file.get()) != 0)
+        failure = systemFailure("can't flush " + temporary);
+    if (!failure && ::rename(temporary.c_str(), path.c_str()) != 0)
+        failure = systemFailure("can't move " + temporary + " into place at " + path);
+    if (failure)
+        ::unlink(temporary.c_str());
+    return failure;
 }
 
 Result<std::string> readLink(const std::string& path)

@@ -1,10 +1,7 @@
-// POSIX helpers shared by the Linux services: results that carry an error text, an owned file
-// descriptor, EINTR retries, bounded file reads and short-lived worker threads.
+// POSIX helpers shared by the Linux services and the command writer, which builds on macOS too:
+// results that carry an error text, an owned file descriptor, EINTR retries, bounded file reads,
+// atomic file replacement and short-lived worker threads.
 #pragma once
-
-#ifndef __linux__
-#error "This file is the Linux implementation"
-#endif
 
 #include <dirent.h>
 
@@ -108,6 +105,12 @@ Result<std::string> readRegularFile(const std::string& path, std::size_t limit);
 
 // Writes all of bytes, in as many writes as it takes; the failure is "write: <reason>".
 std::optional<Failure> writeAll(int fd, std::string_view bytes);
+
+// Replaces the file at path in one step, so that a reader sees the old contents or the new, never
+// a part: a temporary file beside it (private to the user, as mkstemp makes it), flushed, then
+// renamed over it. Missing folders on the way are made private to the user. The failure names
+// what failed and where.
+std::optional<Failure> replaceFile(const std::string& path, std::string_view contents);
 
 // The target of a symbolic link; the failure names the link.
 Result<std::string> readLink(const std::string& path);

@@ -1,0 +1,202 @@
+// The web auth token file: checked as ssh checks a private key, read only when it changed.
+#include "platform/cloudkit/WebAuthToken.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace drovix {
+
+namespace {
+
+const std::string fileName = "web-auth-token";
+
+// Nanoseconds of a time of a file; Linux and macOS name the fields differently.
+template <typename Stat> long long changeTime(const Stat& status)
+{
+    if constexpr (requires { status.st_ctim; })
+        return status.st_ctim.tv_sec * 1'000'000'000LL + status.st_ctim.tv_nsec;
+    else
+        return status.st_ctimespec.tv_sec * 1'000'000'000LL + status.st_ctimespec.tv_nsec;
+}
+template <typename Stat> long long modificationTime(const Stat& status)
+{
+    if constexpr (requires { status.st_mtim; })
+        return status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec;
+    else
+        return status.st_mtimespec.tv_sec * 1'000'000'000LL + status.st_mtimespec.tv_nsec;
+}
+
+std::string octal(mode_t mode)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+    return text;
+}
+
+// Why the user's own private file or folder at path is not that, if it is not.
+std::optional<std::string> notPrivate(const std::string& path, const struct stat& status,
+                                      mode_t forbidden, const char* remedy)
+{
+    if (status.st_uid != ::geteuid())
+        return path + " belongs to another user (uid " + std::to_string(status.st_uid) + ")";
+    if (status.st_mode & forbidden)
+        return path + " can be " + (forbidden & S_IROTH ? "read or written" : "written") +
+               " by others (mode " + octal(status.st_mode) + ") — " + remedy;
+    return std::nullopt;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f')
+        return (c | 0x20) - 'a' + 10;
+    return -1;
+}
+
+// %XX sequences decoded; anything else, '+' among it, kept as it is.
+std::string percentDecoded(std::string_view text)
+{
+    std::string decoded;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const int high = i + 2 < text.size() && text[i] == '%' ? hexDigit(text[i + 1]) : -1;
+        const int low = high >= 0 ? hexDigit(text[i + 2]) : -1;
+        if (low >= 0) {
+            decoded += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
+}
+
+} // namespace
+
+posix::Result<std::string> webAuthTokenPath(std::string_view containerIdentifier,
+                                            const char* xdgConfigHome, const char* home)
+{
+    std::string config;
+    if (xdgConfigHome && xdgConfigHome[0] == '/')
+        config = xdgConfigHome;
+    else if (home && home[0] == '/')
+        config = std::string(home) + "/.config";
+    else
+        return posix::Failure{"no home folder to find the web auth token in"};
+    while (config.ends_with('/'))
+        config.pop_back();
+    return config + "/cloud/" + std::string(containerIdentifier) + "/" + fileName;
+}
+
+bool isUsableWebAuthToken(std::string_view token)
+{
+    return !token.empty() && token.size() <= maxWebAuthTokenSize &&
+           std::all_of(token.begin(), token.end(), [](char c) { return c > ' ' && c < 0x7F; });
+}
+
+WebAuthTokenFile::Version WebAuthTokenFile::versionOf(const struct stat& status)
+{
+    return {status.st_dev, status.st_ino, status.st_size, modificationTime(status),
+            changeTime(status)};
+}
+
+std::string webAuthTokenFrom(std::string_view text)
+{
+    const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && isSpace(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back()))
+        text.remove_suffix(1);
+    for (const std::string_view name : {"ckWebAuthToken=", "ckSession="}) {
+        for (std::size_t at = text.find(name); at != text.npos; at = text.find(name, at + 1)) {
+            if (at == 0 || (text[at - 1] != '?' && text[at - 1] != '&'))
+                continue;
+            std::string_view value = text.substr(at + name.size());
+            value = value.substr(0, value.find_first_of("&# "));
+            if (std::string token = percentDecoded(value); isUsableWebAuthToken(token))
+                return token;
+        }
+    }
+    // An address, or a request for one, without the token holds none.
+    if (text.find("://") != text.npos || text.find('?') != text.npos)
+        return {};
+    return isUsableWebAuthToken(text) ? std::string(text) : std::string();
+}
+
+posix::Result<std::string> WebAuthTokenFile::current()
+{
+    if (!path_)
+        return path_.failure();
+    struct stat status {};
+    if (::stat(path_->c_str(), &status) != 0) {
+        const int code = errno;
+        if (code != ENOENT && code != ENOTDIR)
+            return posix::Failure{*path_ + ": " + posix::errorText(code), code};
+        // Removing the file signs the user out.
+        version_ = {};
+        token_.clear();
+        return posix::Failure{std::string(signInRequired), code};
+    }
+    if (versionOf(status) == version_ && !token_.empty())
+        return token_;
+    return read();
+}
+
+posix::Result<std::string> WebAuthTokenFile::read()
+{
+    const std::string& path = *path_;
+    const std::string folder = path.substr(0, path.rfind('/'));
+    struct stat status {};
+    if (::stat(folder.c_str(), &status) != 0)
+        return posix::systemFailure(folder);
+    if (auto wrong = notPrivate(folder, status, S_IWGRP | S_IWOTH, "chmod 700 it"))
+        return posix::Failure{*wrong};
+
+    posix::Result<posix::FileDescriptor> file = posix::openForReading(path);
+    if (!file)
+        return file.failure().code == ENOENT
+                   ? posix::Failure{std::string(signInRequired), ENOENT}
+                   : posix::Failure{path + ": " + file.error(), file.failure().code};
+    if (::fstat(file->get(), &status) != 0)
+        return posix::systemFailure(path);
+    if (auto wrong = notPrivate(path, status, S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH,
+                                "chmod 600 it"))
+        return posix::Failure{*wrong};
+    posix::Result<std::string> bytes = posix::readRegularFile(file->get(), maxWebAuthTokenSize);
+    if (!bytes)
+        return posix::Failure{path + ": " + bytes.error(), bytes.failure().code};
+    std::string_view token = *bytes;
+    while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' '))
+        token.remove_suffix(1);
+    if (!isUsableWebAuthToken(token))
+        return posix::Failure{path + " holds no usable token — run drovix-command sign-in"};
+    version_ = versionOf(status);
+    token_ = token;
+    return token_;
+}
+
+std::optional<posix::Failure> WebAuthTokenFile::replace(const std::string& token)
+{
+    if (!path_)
+        return path_.failure();
+    token_ = token;
+    if (std::optional<posix::Failure> failure = posix::replaceFile(*path_, token + "\n"))
+        return failure; // the file as last read stays the version in use, with this token
+    struct stat status {};
+    if (::stat(path_->c_str(), &status) == 0)
+        version_ = versionOf(status);
+    return std::nullopt;
+}
+
+std::string WebAuthTokenFile::newerThan(const std::string& used)
+{
+    if (!path_)
+        return {};
+    posix::Result<std::string> stored = read();
+    return stored && *stored != used ? *stored : std::string();
+}
+
+} // namespace drovix

@@ -1,0 +1,206 @@
+// CloudKit's web services: requests on libcurl, answers read by the record's own JSON reader.
+#include "platform/cloudkit/WebService.h"
+
+#include "platform/cloudkit/CommandRecordJson.h"
+#include "platform/cloudkit/WebAuthToken.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace drovix {
+
+namespace {
+
+const std::string answerName = "the service's answer";
+
+// The service's own words are bounded before they reach a log line.
+std::string failureText(const RecordEntry& entry, const std::string& code)
+{
+    if (code == "AUTHENTICATION_REQUIRED")
+        return std::string(signInRequired);
+    std::string text = shortened(code, 64);
+    if (const auto& reason = entry.text(RecordEntry::reason); reason && !reason->empty())
+        text += ": " + shortened(*reason);
+    if (code == "AUTHENTICATION_FAILED")
+        text += " — run drovix-command sign-in";
+    else if (code == "ACCESS_DENIED")
+        text += " — with Advanced Data Protection on, the service answers only once \"Access "
+                "iCloud Data on the Web\" is turned on in the iCloud settings of the user's "
+                "Apple device";
+    return text;
+}
+
+ServiceAnswer failed(const RecordEntry& entry)
+{
+    ServiceAnswer answer;
+    answer.serverErrorCode = *entry.text(RecordEntry::serverErrorCode);
+    answer.failure = failureText(entry, answer.serverErrorCode);
+    answer.redirectUrl = entry.text(RecordEntry::redirectUrl);
+    if (entry.retryAfter && *entry.retryAfter > 0) // NaN is not
+        answer.retryAfter = std::min(*entry.retryAfter, longestRetryAfter);
+    return answer;
+}
+
+ServiceAnswer failed(std::string text)
+{
+    ServiceAnswer answer;
+    answer.failure = std::move(text);
+    return answer;
+}
+
+} // namespace
+
+std::string lookupRequestBody()
+{
+    return R"({"records":[{"recordName":"command"}],"zoneID":{"zoneName":"_defaultZone"}})";
+}
+
+std::string saveRequestBody(std::string_view recordJson)
+{
+    return R"({"operations":[{"operationType":"forceReplace","record":)" +
+           std::string(recordJson) + R"(}],"zoneID":{"zoneName":"_defaultZone"}})";
+}
+
+ServiceAnswer readServiceAnswer(long status, std::string_view body,
+                                std::optional<std::string> transferFailure)
+{
+    if (transferFailure)
+        return failed(std::move(*transferFailure));
+    if (status < 200 || status > 299) {
+        // A failed request says why in an error dictionary, unless something on the way answered.
+        const posix::Result<RecordEntry> entry =
+            readRecordEntry(body, RecordPlace::wholeText, answerName);
+        if (entry && entry->text(RecordEntry::serverErrorCode))
+            return failed(*entry);
+        return failed("HTTP " + std::to_string(status));
+    }
+    posix::Result<RecordEntry> entry = readRecordEntry(body, RecordPlace::firstOfRecords, answerName);
+    if (!entry)
+        return failed(entry.error());
+    if (const auto& code = entry->text(RecordEntry::serverErrorCode)) {
+        // The record's own error: NOT_FOUND is no record yet.
+        if (*code == "NOT_FOUND") {
+            ServiceAnswer none;
+            none.kind = ServiceAnswer::Kind::noRecord;
+            return none;
+        }
+        return failed(*entry);
+    }
+    if (!entry->record)
+        return failed(answerName + " holds no record");
+    ServiceAnswer found;
+    found.kind = ServiceAnswer::Kind::record;
+    found.record = std::move(*entry->record);
+    return found;
+}
+
+std::string percentEncoded(std::string_view text)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (const char c : text) {
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.' || c == '_' || c == '~')
+            encoded += c;
+        else
+            encoded += {'%', digits[static_cast<unsigned char>(c) >> 4], digits[c & 15]};
+    }
+    return encoded;
+}
+
+ServiceRequest::ServiceRequest(WebServiceSettings settings)
+    : settings_(std::move(settings)), handle_(curl_easy_init()),
+      headers_(curl_slist_append(nullptr, "Content-Type: text/plain"))
+{
+    if (!handle_)
+        return;
+    // Through a unix socket the stand-in of the tests speaks plain HTTP; nothing else may.
+    curl_easy_setopt(handle_, CURLOPT_PROTOCOLS_STR,
+                     settings_.unixSocket.empty() ? "https" : "http,https");
+    if (!settings_.unixSocket.empty())
+        curl_easy_setopt(handle_, CURLOPT_UNIX_SOCKET_PATH, settings_.unixSocket.c_str());
+    curl_easy_setopt(handle_, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(handle_, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(handle_, CURLOPT_CONNECTTIMEOUT_MS, settings_.connectTimeoutMilliseconds);
+    curl_easy_setopt(handle_, CURLOPT_TIMEOUT_MS, settings_.requestTimeoutMilliseconds);
+    curl_easy_setopt(handle_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle_, CURLOPT_MAXFILESIZE_LARGE, curl_off_t{maxRecordJsonSize});
+    curl_easy_setopt(handle_, CURLOPT_USERAGENT, "DrovixRescue/1.0");
+    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, headers_);
+    curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, &ServiceRequest::collect);
+    curl_easy_setopt(handle_, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(handle_, CURLOPT_ERRORBUFFER, errorText_);
+}
+
+ServiceRequest::~ServiceRequest()
+{
+    if (handle_)
+        curl_easy_cleanup(handle_);
+    curl_slist_free_all(headers_);
+}
+
+void ServiceRequest::prepare(std::string_view operation, const std::string& webAuthToken,
+                             std::string body)
+{
+    secrets_ = {settings_.apiToken, percentEncoded(settings_.apiToken), webAuthToken,
+                percentEncoded(webAuthToken)};
+    url_ = settings_.url + "/database/1/" + percentEncoded(settings_.containerIdentifier) +
+           "/production/private/" + std::string(operation) + "?ckAPIToken=" + secrets_[1];
+    if (!webAuthToken.empty())
+        url_ += "&ckWebAuthToken=" + secrets_[3];
+    body_ = std::move(body);
+    answer_.clear();
+    answerTooLarge_ = false;
+    errorText_[0] = '\0';
+    if (!handle_)
+        return;
+    curl_easy_setopt(handle_, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(handle_, CURLOPT_POSTFIELDS, body_.c_str());
+    curl_easy_setopt(handle_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body_.size()));
+}
+
+std::size_t ServiceRequest::collect(char* data, std::size_t size, std::size_t count, void* request)
+{
+    auto& self = *static_cast<ServiceRequest*>(request);
+    const std::size_t bytes = size * count;
+    if (self.answer_.size() + bytes > maxRecordJsonSize) {
+        self.answerTooLarge_ = true;
+        return 0; // ends the transfer
+    }
+    self.answer_.append(data, bytes);
+    return bytes;
+}
+
+ServiceAnswer ServiceRequest::answer(CURLcode result) const
+{
+    std::optional<std::string> transferFailure;
+    long status = 0;
+    if (!handle_)
+        transferFailure = "libcurl could not make a handle";
+    else if (answerTooLarge_ || result == CURLE_FILESIZE_EXCEEDED)
+        transferFailure = answerName + " is larger than 64 KiB";
+    else if (result != CURLE_OK)
+        transferFailure = errorText_[0] ? errorText_ : curl_easy_strerror(result);
+    else
+        curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    ServiceAnswer answer = readServiceAnswer(status, answer_, std::move(transferFailure));
+    // Whatever libcurl or the service put in a text, the tokens stay out of it.
+    for (const std::string& secret : secrets_) {
+        for (std::size_t at; !secret.empty() && (at = answer.failure.find(secret)) != secret.npos;)
+            answer.failure.replace(at, secret.size(), "…");
+    }
+    return answer;
+}
+
+std::string ServiceRequest::replacementToken() const
+{
+    curl_header* header = nullptr;
+    if (!handle_ || curl_easy_header(handle_, "X-Apple-CloudKit-Web-Auth-Token", 0, CURLH_HEADER,
+                                     -1, &header) != CURLHE_OK)
+        return {};
+    const std::string token = header->value;
+    return isUsableWebAuthToken(token) ? token : std::string();
+}
+
+} // namespace drovix
