@@ -1,6 +1,7 @@
 // The whole agent as built, with the command writer and the sample Drovix, as real processes in a
-// scratch home: what no test of its parts can show.
-#include "Support.h"
+// scratch home, through the record file and through a stand-in of CloudKit's web services: what no
+// test of its parts can show.
+#include "StandInService.h"
 
 namespace drovix {
 namespace {
@@ -13,17 +14,36 @@ TEST(AgentTest, RestartsObedientAndStubbornDrovix)
     // Inherited by the instances the agent opens, which end by themselves should the test fail.
     const Strings environment{"HOME=" + scratch.path, "PATH=/usr/bin:/bin",
                               "DROVIX_SAMPLE_LIFETIME=60"};
+    // The service keeps the record the writer saves, and asks for a sign-in without a token.
+    std::string saved = R"({"recordName":"command","serverErrorCode":"NOT_FOUND"})";
+    StandInService service(DROVIX_TEST_SOCKET, [&saved](const StandInRequest& request) {
+        if (request.target.find("&ckWebAuthToken=e2e%2Btoken") == std::string::npos)
+            return StandInReply{421, R"({"serverErrorCode":"AUTHENTICATION_REQUIRED",)"
+                                     R"("redirectURL":"https://sign.in/"})"};
+        if (request.target.find("/records/modify?") != std::string::npos) {
+            saved = request.body.substr(request.body.find("\"record\":") + 9);
+            saved.resize(saved.rfind("}],"));
+        }
+        return StandInReply{200, "{\"records\":[" + saved + "]}"};
+    });
+    const std::string web = "stubborn";
     for (const std::string behaviour : {"obedient", "stubborn"}) {
         SCOPED_TRACE(behaviour);
+        const std::string writer = behaviour == web ? DROVIX_WEB_COMMAND_WRITER : DROVIX_COMMAND_WRITER;
         const std::string drovix =
             scratch.bundle("Applications/Drovix.app", testIdentifier, behaviour);
         Child running({scratch.program(drovix)}, environment);
         ASSERT_TRUE(running.readLine());
-        Child writer({DROVIX_COMMAND_WRITER, "--container", "iCloud." + testIdentifier, "restart"},
-                     environment);
-        ASSERT_EQ(0, writer.reap()) << writer.readLine().value_or("");
+        if (behaviour == web) {
+            Child signIn({writer, "sign-in"}, environment, {},
+                         "https://x.test/cb?ckWebAuthToken=e2e%2Btoken\n");
+            EXPECT_EQ("Sign in to iCloud in a browser, at", signIn.readLine());
+            ASSERT_EQ(0, signIn.reap());
+        }
+        Child command({writer, "--container", "iCloud." + testIdentifier, "restart"}, environment);
+        ASSERT_EQ(0, command.reap()) << command.readLine().value_or("");
         // With arguments, which it does not read.
-        Child agent({DROVIX_TEST_AGENT, "-h"}, environment);
+        Child agent({behaviour == web ? DROVIX_WEB_AGENT : DROVIX_TEST_AGENT, "-h"}, environment);
         const auto next = [&] {
             const std::string line = agent.readLine().value_or("(no message)");
             const std::size_t at = line.find("] DrovixRescue: ");

@@ -185,9 +185,10 @@ ServiceAnswer ServiceRequest::answer(CURLcode result) const
     else
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
     ServiceAnswer answer = readServiceAnswer(status, answer_, std::move(transferFailure));
-    // Whatever libcurl or the service put in a text, the tokens stay out of it.
+    // Whatever libcurl or the service put in a text, the tokens stay out of it. Real ones are
+    // long; taking out a short one would only maim the text.
     for (const std::string& secret : secrets_) {
-        for (std::size_t at; !secret.empty() && (at = answer.failure.find(secret)) != secret.npos;)
+        for (std::size_t at; secret.size() >= 8 && (at = answer.failure.find(secret)) != secret.npos;)
             answer.failure.replace(at, secret.size(), "…");
     }
     return answer;

@@ -1,0 +1,198 @@
+// The command record from CloudKit's web services, on the real main loop and libcurl, against a
+// stand-in of the service: its answers, the token file, and the certificate check of the build
+// that ships.
+#include "StandInService.h"
+#include "platform/cloudkit/WebAuthToken.h"
+#include "platform/linux/CommandRecordWebStore.h"
+
+#include <sys/stat.h>
+
+namespace drovix {
+namespace {
+
+using namespace support;
+
+// What one fetch ends in: "kind|nonce|issuedAt", "none", or the failure.
+std::string fetched(MainLoop& loop, CommandRecordStore& store)
+{
+    std::optional<std::string> outcome;
+    store.fetchCommandRecord([&](std::optional<CommandRecord> got, std::optional<std::string> e) {
+        outcome = !got ? e.value_or("none")
+                       : got->kind.value_or("-") + "|" + got->nonce.value_or("-") + "|" +
+                             (got->issuedAt ? std::to_string(int(*got->issuedAt)) : "-");
+        loop.quit();
+    });
+    const auto began = std::chrono::steady_clock::now();
+    while (!outcome && std::chrono::steady_clock::now() - began < 10s) {
+        loop.sleep(0.05, [&](SleepOutcome) { loop.quit(); });
+        loop.run();
+    }
+    return outcome.value_or("no completion");
+}
+
+std::string record(const std::string& fields)
+{
+    return R"({"records":[{"recordName":"command","recordChangeTag":"t","fields":{)" + fields +
+           "}}]}";
+}
+
+StandInReply failure(int status, const std::string& code, const std::string& more = "")
+{
+    return {status, R"({"uuid":"u","serverErrorCode":")" + code + "\"" + more + "}"};
+}
+
+// A scratch home with a token file, a store on a loop, and the stand-in it asks.
+struct Service : Scratch {
+    std::string folder = path + "/config/cloud/iCloud.t";
+    std::string tokenFile = folder + "/web-auth-token";
+    std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
+    StandInService standIn{path + "/ck.sock", [](const StandInRequest&) { return StandInReply(); }};
+    CommandRecordWebStore store{*loop,
+                                {"apiT0ken", "http://ck.test", path + "/ck.sock", "iCloud.t", 500, 500},
+                                tokenFile};
+    explicit Service(const std::string& token = "w3b+T/k=")
+    {
+        if (!token.empty()) {
+            EXPECT_FALSE(posix::replaceFile(tokenFile, token + "\n"));
+        }
+    }
+    std::string fetch(const StandInReply& reply)
+    {
+        standIn.answerWith([reply](const StandInRequest&) { return reply; });
+        return fetched(*loop, store);
+    }
+};
+
+TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServiceSays)
+{
+    Service service;
+    const std::string restart = R"("kind":{"value":"restart","type":"STRING"},"nonce":{"value":"n1"},)"
+                                R"("issuedAt":{"value":1000,"type":"TIMESTAMP"})";
+    EXPECT_EQ("restart|n1|1", service.fetch({200, record(restart)}));
+    EXPECT_EQ("-|-|-", service.fetch({200, record(R"("kind":{"value":"start","type":"TIMESTAMP"})")}));
+    EXPECT_EQ(1, service.standIn.connections()) << "a look is one request on a kept connection";
+    const std::vector<StandInRequest> requests = service.standIn.requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("/database/1/iCloud.t/production/private/records/lookup?ckAPIToken=apiT0ken&"
+              "ckWebAuthToken=w3b%2BT%2Fk%3D",
+              requests[0].target);
+    EXPECT_EQ(R"({"records":[{"recordName":"command"}],"zoneID":{"zoneName":"_defaultZone"}})",
+              requests[0].body);
+
+    const std::string reason(300, 'r'), bounded = std::string(200, 'r') + "…";
+    const std::vector<std::pair<StandInReply, std::string>> table = {
+        {{200, R"({"records":[{"recordName":"command","serverErrorCode":"NOT_FOUND"}]})"}, "none"},
+        {failure(421, "AUTHENTICATION_REQUIRED", R"(,"redirectURL":"https://sign.in/")"),
+         "sign-in required — run drovix-command sign-in"},
+        {failure(401, "AUTHENTICATION_FAILED", R"(,"reason":"w3b+T/k= expired")"),
+         "AUTHENTICATION_FAILED: … expired — run drovix-command sign-in"},
+        {failure(403, "ACCESS_DENIED"),
+         "ACCESS_DENIED — with Advanced Data Protection on, the service answers only once \"Access "
+         "iCloud Data on the Web\" is turned on in the iCloud settings of the user's Apple device"},
+        {failure(500, "INTERNAL_ERROR", R"(,"reason":")" + reason + "\""),
+         "INTERNAL_ERROR: " + bounded},
+        {{502, "<html><body>Bad Gateway</body></html>"}, "HTTP 502"},
+        {{200, R"({"records":[]})"}, "the service's answer holds no record"},
+        {{200, "<html>"}, "the service's answer is not valid JSON: parse error at line 1, column 1: "
+                          "syntax error while parsing value - invalid literal; last read: '<'"},
+        {{200, record(R"("x":")" + std::string(70000, 'x') + "\"")},
+         "the service's answer is larger than 64 KiB"},
+        {{0, "", "", true}, "Operation timed out after 5"},
+    };
+    for (const auto& [reply, expected] : table) {
+        const std::string outcome = service.fetch(reply);
+        EXPECT_EQ(expected, outcome.substr(0, expected.size())) << reply.body.substr(0, 100);
+        EXPECT_EQ(std::string::npos, outcome.find("apiT0ken")) << outcome;
+    }
+
+    // Until retryAfter has passed, the service is not asked again and the answer stays.
+    const std::string throttled = "THROTTLED: slow down";
+    EXPECT_EQ(throttled, service.fetch(failure(429, "THROTTLED", R"(,"reason":"slow down","retryAfter":600)")));
+    const std::size_t asked = service.standIn.requests().size();
+    EXPECT_EQ(throttled, service.fetch({200, record(restart)}));
+    EXPECT_EQ(asked, service.standIn.requests().size());
+}
+
+TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
+{
+    Service service("");
+    const StandInReply found{200, record(R"("kind":{"value":"start"})")};
+    EXPECT_EQ("sign-in required — run drovix-command sign-in", service.fetch(found));
+    ASSERT_FALSE(posix::replaceFile(service.tokenFile, "first\n"));
+    ::chmod(service.tokenFile.c_str(), 0640);
+    EXPECT_EQ(service.tokenFile + " can be read or written by others (mode 0640) — chmod 600 it",
+              service.fetch(found));
+    ::chmod(service.tokenFile.c_str(), 0600);
+    ::chmod(service.folder.c_str(), 0770);
+    EXPECT_EQ(service.folder + " can be written by others (mode 0770) — chmod 700 it",
+              service.fetch(found));
+    ::chmod(service.folder.c_str(), 0700);
+    if (::getuid() == 0) {
+        ::chown(service.tokenFile.c_str(), 65534, 65534);
+        EXPECT_EQ(service.tokenFile + " belongs to another user (uid 65534)", service.fetch(found));
+        ::chown(service.tokenFile.c_str(), 0, 0);
+    }
+    EXPECT_TRUE(service.standIn.requests().empty());
+
+    // A replacement is stored whole and used next; one the writer stores while a request is out
+    // is tried once when the service refuses the token that request carried.
+    EXPECT_EQ("start|-|-", service.fetch({200, found.body, "X-Apple-CloudKit-Web-Auth-Token: 2nd\r\n"}));
+    EXPECT_EQ("2nd\n", *posix::readRegularFile(service.tokenFile, 100));
+    const auto writerStores = [&](const std::string& accepted, const std::string& next) {
+        return [&, accepted, next](const StandInRequest& request) {
+            if (request.target.ends_with("=" + accepted))
+                return found;
+            EXPECT_FALSE(posix::replaceFile(service.tokenFile, next));
+            return failure(401, "AUTHENTICATION_FAILED");
+        };
+    };
+    StandInService writerRace(service.path + "/race.sock", writerStores("3rd", "3rd"));
+    CommandRecordWebStore store{*service.loop,
+                                {"a", "http://ck.test", service.path + "/race.sock", "iCloud.t"},
+                                service.tokenFile};
+    EXPECT_EQ("start|-|-", fetched(*service.loop, store));
+    writerRace.answerWith(writerStores("none", "4th"));
+    EXPECT_EQ("AUTHENTICATION_FAILED — run drovix-command sign-in", fetched(*service.loop, store));
+    std::vector<std::string> tokens;
+    for (const StandInRequest& request : writerRace.requests())
+        tokens.push_back(request.target.substr(request.target.rfind('=') + 1));
+    EXPECT_EQ(Strings({"2nd", "3rd", "3rd", "4th"}), tokens) << "each refusal is retried once";
+
+    // What comes back from signing in: the address the browser ended on, or the token alone.
+    const std::pair<std::string, std::string> pasted[] = {
+        {" https://x.test/cb?a=1&ckWebAuthToken=a%2Bb%2F%3D&b=2\n", "a+b/="},
+        {"GET /cb?ckSession=s+1 HTTP/1.1", "s+1"},
+        {"t0k/en==", "t0k/en=="},
+        {"https://x.test/cb?xckWebAuthToken=a", ""},
+        {"https://x.test/cb?ckWebAuthToken=", ""},
+        {"a token", ""},
+        {"", ""}};
+    for (const auto& [text, token] : pasted)
+        EXPECT_EQ(token, webAuthTokenFrom(text)) << text;
+}
+
+TEST(WebStore, TheShippingSettingsRefuseAServerTheSystemDoesNotTrust)
+{
+    Scratch scratch;
+    const std::string key = scratch.path + "/key.pem", certificate = scratch.path + "/cert.pem";
+    Child made({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
+                "/CN=api.apple-cloudkit.com", "-addext", "subjectAltName=DNS:api.apple-cloudkit.com",
+                "-keyout", key, "-out", certificate});
+    ASSERT_EQ(0, made.reap());
+    Child server({"/usr/bin/openssl", "s_server", "-quiet", "-unix", scratch.path + "/tls.sock",
+                  "-key", key, "-cert", certificate});
+    for (int attempt = 0; attempt < 500 && !fs::exists(scratch.path + "/tls.sock"); ++attempt)
+        std::this_thread::sleep_for(2ms);
+    writeFile(scratch.path + "/cloud/web-auth-token", "t");
+    ::chmod((scratch.path + "/cloud/web-auth-token").c_str(), 0600);
+    const auto loop = std::move(*MainLoop::create());
+    CommandRecordWebStore store{*loop,
+                                {"a", "https://api.apple-cloudkit.com", scratch.path + "/tls.sock",
+                                 "iCloud.t"},
+                                scratch.path + "/cloud/web-auth-token"};
+    EXPECT_THAT(fetched(*loop, store), ::testing::HasSubstr("SSL certificate problem: self-signed"));
+}
+
+} // namespace
+} // namespace drovix
