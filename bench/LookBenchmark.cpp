@@ -1,16 +1,21 @@
 // What one look costs on the real Linux layer: the /proc scan with about 100 and 1,000 processes
 // on the machine, the record read and parsed, and one whole look of the agent's own watcher on
-// its own main loop. The record is a "restart" issued an hour ago, so that each look reads it and
-// evaluates it all the way to its age.
+// its own main loop, with the record file and with CloudKit's web services (a stand-in on a unix
+// socket, the connection kept between looks). The record is a "restart" issued an hour ago, so
+// that each look reads it and evaluates it all the way to its age.
 //
 //   drovix_bench [Google Benchmark options]
+//   drovix_bench --stand-in SOCKET      serves the stand-in of the service until killed
 #include "Identifiers.h"
 #include "RescueWatcher.h"
 #include "platform/linux/AppWorkspace.h"
 #include "platform/cloudkit/CommandRecordJson.h"
 #include "platform/linux/CommandRecordFileStore.h"
+#include "platform/linux/CommandRecordWebStore.h"
 #include "platform/linux/MainThread.h"
 #include "platform/linux/Services.h"
+
+#include "../tests/linux/StandInService.h"
 
 #include <benchmark/benchmark.h>
 
@@ -89,11 +94,11 @@ public:
     void log(std::string_view) override {}
 };
 
-// The agent's main loop, run until the jobs posted to it are done: a look's fetch and the
-// hand-over of its result.
-class DrainedLoop final : public MainThread {
+// The agent's main loop, run until a look's answer has been handed over: the job the watcher
+// posts when the store answers.
+class LookLoop final : public MainThread {
 public:
-    explicit DrainedLoop(MainLoop& loop) : loop_(loop) {}
+    explicit LookLoop(MainLoop& loop) : loop_(loop) {}
     std::shared_ptr<RepeatingTimer> scheduleRepeating(double seconds,
                                                       std::function<void()> tick) override
     {
@@ -101,30 +106,15 @@ public:
     }
     void post(std::function<void()> job) override
     {
-        ++pending_;
-        loop_.post([this, job = std::move(job)] {
-            job();
-            if (--pending_ == 0)
-                loop_.quit();
-        });
+        loop_.post([this, job = std::move(job)] { job(), loop_.quit(); });
     }
     void sleep(double seconds, std::function<void(SleepOutcome)> resume) override
     {
         loop_.sleep(seconds, std::move(resume));
     }
 
-    // False when nothing was posted.
-    bool runUntilDone()
-    {
-        if (pending_ == 0)
-            return false;
-        loop_.run();
-        return true;
-    }
-
 private:
     MainLoop& loop_;
-    int pending_ = 0;
 };
 
 posix::Result<std::string> recordPath()
@@ -177,34 +167,57 @@ void recordParse(benchmark::State& state)
 }
 BENCHMARK(recordParse);
 
-// The scan, the fetch as a job on the main loop, the hand-over and the evaluation.
-void wholeLook(benchmark::State& state)
+// The scan, the fetch on the main loop, the hand-over and the evaluation, through the store that
+// openStore makes.
+void wholeLook(benchmark::State& state,
+               const std::function<std::unique_ptr<CommandRecordStore>(MainLoop&)>& openStore)
 {
     posix::Result<std::unique_ptr<MainLoop>> loop = MainLoop::create();
     if (!loop) {
         state.SkipWithError(loop.error().c_str());
         return;
     }
-    DrainedLoop mainThread(**loop);
+    LookLoop mainThread(**loop);
     LinuxWorkspace workspace;
+    if (!workspace.runningApplications(mainAppBundleIdentifier).empty()) {
+        state.SkipWithError("Drovix runs on this machine: a look would not fetch");
+        return;
+    }
     const std::unique_ptr<Clock> clock = makeClock();
     QuietLog log;
     const auto watcher = std::make_shared<RescueWatcher>(
-        Platform{workspace,
-                 [&mainThread](std::string_view identifier) {
-                     return std::make_unique<CommandRecordFileStore>(
-                         mainThread, commandRecordPath(identifier, ::getenv("XDG_DATA_HOME"), nullptr));
-                 },
-                 mainThread, *clock, log});
+        Platform{workspace, [&](std::string_view) { return openStore(**loop); }, mainThread,
+                 *clock, log});
     for (auto _ : state) {
         watcher->look();
-        if (!mainThread.runUntilDone()) {
-            state.SkipWithError("a look fetched nothing: Drovix runs on this machine");
-            break;
-        }
+        (*loop)->run();
     }
 }
-BENCHMARK(wholeLook);
+
+void fileLook(benchmark::State& state)
+{
+    wholeLook(state, [](MainLoop& loop) {
+        return std::make_unique<CommandRecordFileStore>(loop, recordPath());
+    });
+}
+BENCHMARK(fileLook);
+
+void webLook(benchmark::State& state)
+{
+    const std::string folder = ::getenv("XDG_DATA_HOME");
+    support::StandInService service(folder + "/ck.sock", [](const support::StandInRequest&) {
+        return support::StandInReply{
+            200, "{\"records\":[" + commandRecordJson("restart", "bench", staleIssueTime()) + "]}"};
+    });
+    (void)posix::replaceFile(folder + "/web-auth-token", "bench-token");
+    wholeLook(state, [&](MainLoop& loop) {
+        return std::make_unique<CommandRecordWebStore>(
+            loop, WebServiceSettings{"bench", "http://ck.bench", folder + "/ck.sock", "iCloud.b"},
+            folder + "/web-auth-token");
+    });
+    state.counters["connections"] = service.requests().back().connection;
+}
+BENCHMARK(webLook);
 
 } // namespace
 
@@ -213,6 +226,11 @@ BENCHMARK(wholeLook);
 int main(int argc, char** argv)
 {
     using namespace drovix;
+    if (argc == 3 && std::string_view(argv[1]) == "--stand-in") {
+        const support::StandInService service(argv[2], support::keepingTheRecord());
+        for (;;)
+            ::pause();
+    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;

@@ -2,6 +2,7 @@
 // scratch home, through the record file and through a stand-in of CloudKit's web services: what no
 // test of its parts can show.
 #include "StandInService.h"
+#include "Support.h"
 
 namespace drovix {
 namespace {
@@ -14,18 +15,7 @@ TEST(AgentTest, RestartsObedientAndStubbornDrovix)
     // Inherited by the instances the agent opens, which end by themselves should the test fail.
     const Strings environment{"HOME=" + scratch.path, "PATH=/usr/bin:/bin",
                               "DROVIX_SAMPLE_LIFETIME=60"};
-    // The service keeps the record the writer saves, and asks for a sign-in without a token.
-    std::string saved = R"({"recordName":"command","serverErrorCode":"NOT_FOUND"})";
-    StandInService service(DROVIX_TEST_SOCKET, [&saved](const StandInRequest& request) {
-        if (request.target.find("&ckWebAuthToken=e2e%2Btoken") == std::string::npos)
-            return StandInReply{421, R"({"serverErrorCode":"AUTHENTICATION_REQUIRED",)"
-                                     R"("redirectURL":"https://sign.in/"})"};
-        if (request.target.find("/records/modify?") != std::string::npos) {
-            saved = request.body.substr(request.body.find("\"record\":") + 9);
-            saved.resize(saved.rfind("}],"));
-        }
-        return StandInReply{200, "{\"records\":[" + saved + "]}"};
-    });
+    StandInService service(DROVIX_TEST_SOCKET, keepingTheRecord());
     const std::string web = "stubborn";
     for (const std::string behaviour : {"obedient", "stubborn"}) {
         SCOPED_TRACE(behaviour);
@@ -39,6 +29,9 @@ TEST(AgentTest, RestartsObedientAndStubbornDrovix)
                          "https://x.test/cb?ckWebAuthToken=e2e%2Btoken\n");
             EXPECT_EQ("Sign in to iCloud in a browser, at", signIn.readLine());
             ASSERT_EQ(0, signIn.reap());
+            EXPECT_EQ("e2e+token\n", *posix::readRegularFile(scratch.path + "/.config/cloud/iCloud." +
+                                                                 testIdentifier + "/web-auth-token",
+                                                             100));
         }
         Child command({writer, "--container", "iCloud." + testIdentifier, "restart"}, environment);
         ASSERT_EQ(0, command.reap()) << command.readLine().value_or("");

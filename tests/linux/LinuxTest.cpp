@@ -5,6 +5,7 @@
 #include "platform/linux/AppWorkspace.h"
 #include "platform/linux/BundlePaths.h"
 #include "platform/cloudkit/CommandRecordJson.h"
+#include "platform/cloudkit/WebAuthToken.h"
 #include "platform/linux/CommandRecordFileStore.h"
 #include "platform/linux/LogSink.h"
 #include "platform/linux/MainThread.h"
@@ -121,27 +122,22 @@ TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
         const posix::Result<std::string> path = commandRecordPath("iCloud.a", dataHome, home);
         EXPECT_EQ(expected, path ? *path : path.error());
     }
+    EXPECT_EQ("/c/cloud/iCloud.a/web-auth-token", *webAuthTokenPath("iCloud.a", "/c/", "/u"));
+    EXPECT_EQ("/u/.config/cloud/iCloud.a/web-auth-token", *webAuthTokenPath("iCloud.a", "c", "/u"));
 
+    // Read by a job of the loop, never inside the fetch.
     Scratch data;
     const std::string path = data.path + tail;
+    const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
     const auto fetch = [&](const posix::Result<std::string>& file) {
-        const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
         CommandRecordFileStore store(*loop, file);
-        std::string outcome = "synchronous";
-        store.fetchCommandRecord([&](std::optional<CommandRecord> got, auto error) {
-            outcome = got ? *got->kind : error.value_or("none");
-            loop->quit();
-        });
-        EXPECT_EQ("synchronous", outcome);
-        loop->sleep(5, [&](SleepOutcome) { loop->quit(); });
-        loop->run();
-        return outcome;
+        return fetched(*loop, store);
     };
     EXPECT_EQ("none", fetch(path));
     writeFile(data.path + "/cloud/iCloud.b", ""); // a file where a folder should be
     EXPECT_EQ("none", fetch(data.path + "/cloud/iCloud.b/private/command.json"));
     writeFile(path, commandRecordJson("start", "n", 0));
-    EXPECT_EQ("start", fetch(path));
+    EXPECT_EQ("start|n|0", fetch(path));
     // A FIFO, which would block a careless reader, in place of the file.
     ASSERT_TRUE(::unlink(path.c_str()) == 0 && ::mkfifo(path.c_str(), 0600) == 0);
     EXPECT_EQ(path + ": not a regular file", fetch(path));

@@ -1,19 +1,26 @@
-// A stand-in for CloudKit's web services on a unix socket: HTTP/1.1 with connections kept alive,
-// served on a thread of its own by a function of the test's.
+// A stand-in for CloudKit's web services on a unix socket: HTTP/1.1 with the connection kept
+// alive, served on a thread of its own by a function of the test's. The benchmark and the
+// footprint script serve the agent with it too.
 #pragma once
 
-#include "Support.h"
+#include "platform/posix/Posix.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace drovix::support {
 
 struct StandInRequest {
+    int connection; // counted from 1
     std::string target; // path and query
     std::string body;
 };
@@ -40,11 +47,9 @@ public:
         address.sun_family = AF_UNIX;
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         ::unlink(path.c_str());
-        EXPECT_TRUE(listener_.valid() &&
-                    ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address),
-                           sizeof address) == 0 &&
-                    ::listen(listener_.get(), 8) == 0)
-            << path;
+        if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener_.get(), 8) != 0)
+            throw std::runtime_error(posix::systemFailure(path).description);
         thread_ = std::thread([this] { serve(); });
     }
     ~StandInService()
@@ -60,11 +65,6 @@ public:
         std::lock_guard lock(mutex_);
         answer_ = std::move(answer);
     }
-    int connections()
-    {
-        std::lock_guard lock(mutex_);
-        return connections_;
-    }
     std::vector<StandInRequest> requests()
     {
         std::lock_guard lock(mutex_);
@@ -72,31 +72,27 @@ public:
     }
 
 private:
+    // Whether fd turned readable before the stand-in was stopped.
+    bool await(int fd)
+    {
+        pollfd entries[2] = {{stop_.get(), POLLIN, 0}, {fd, POLLIN, 0}};
+        return ::poll(entries, 2, -1) > 0 && !entries[0].revents;
+    }
+
+    // One connection at a time, until its client closes it: a client of the service keeps one.
     void serve()
     {
-        std::vector<std::pair<posix::FileDescriptor, std::string>> clients; // with unread bytes
-        for (;;) {
-            std::vector<pollfd> entries{{stop_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}};
-            for (auto& client : clients)
-                entries.push_back({client.first.get(), POLLIN, 0});
-            if (::poll(entries.data(), entries.size(), -1) < 0 || entries[0].revents)
-                return;
-            if (entries[1].revents) {
-                clients.emplace_back(posix::FileDescriptor(::accept(listener_.get(), 0, 0)), "");
-                std::lock_guard lock(mutex_);
-                ++connections_;
-            }
-            for (std::size_t i = 2; i < entries.size(); ++i) {
-                auto& [fd, bytes] = clients[i - 2];
-                char buffer[65536];
-                const ssize_t count = entries[i].revents ? ::read(fd.get(), buffer, sizeof buffer) : 0;
-                if (entries[i].revents && count <= 0)
-                    fd.reset(); // closed by the client
-                bytes.append(buffer, count > 0 ? std::size_t(count) : 0);
-                while (fd.valid() && answerOne(fd.get(), bytes)) {
+        while (await(listener_.get())) {
+            const posix::FileDescriptor client(::accept(listener_.get(), nullptr, nullptr));
+            ++connections_;
+            std::string bytes;
+            char buffer[65536];
+            for (ssize_t count; await(client.get()) &&
+                                (count = ::read(client.get(), buffer, sizeof buffer)) > 0;) {
+                bytes.append(buffer, std::size_t(count));
+                while (answerOne(client.get(), bytes)) {
                 }
             }
-            std::erase_if(clients, [](auto& client) { return !client.first.valid(); });
         }
     }
 
@@ -110,7 +106,7 @@ private:
             return false;
         const std::size_t size = std::stoul(bytes.substr(length + 16));
         const std::size_t from = bytes.find(' ') + 1;
-        StandInRequest request{bytes.substr(from, bytes.find(' ', from) - from),
+        StandInRequest request{connections_, bytes.substr(from, bytes.find(' ', from) - from),
                                bytes.substr(end + 4, size)};
         bytes.erase(0, end + 4 + size);
         StandInReply reply;
@@ -130,10 +126,28 @@ private:
     Answer answer_;
     posix::FileDescriptor listener_{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     posix::FileDescriptor stop_{::eventfd(0, EFD_CLOEXEC)};
+    int connections_ = 0; // the stand-in's thread's
     std::mutex mutex_;
-    int connections_ = 0;
     std::vector<StandInRequest> requests_;
     std::thread thread_;
 };
+
+// Keeps the record that the last save carried and gives it to lookups (NOT_FOUND before the
+// first), and asks for a sign-in when a request carries no web auth token.
+inline StandInService::Answer keepingTheRecord()
+{
+    auto saved = std::make_shared<std::string>(
+        R"({"recordName":"command","serverErrorCode":"NOT_FOUND"})");
+    return [saved](const StandInRequest& request) {
+        if (request.target.find("&ckWebAuthToken=") == std::string::npos)
+            return StandInReply{421, R"({"serverErrorCode":"AUTHENTICATION_REQUIRED",)"
+                                     R"("redirectURL":"https://sign.in/"})"};
+        if (request.target.find("/records/modify?") != std::string::npos) {
+            *saved = request.body.substr(request.body.find("\"record\":") + 9);
+            saved->resize(saved->rfind("}],"));
+        }
+        return StandInReply{200, "{\"records\":[" + *saved + "]}"};
+    };
+}
 
 } // namespace drovix::support

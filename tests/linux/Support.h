@@ -2,6 +2,8 @@
 // child processes that end with the test.
 #pragma once
 
+#include "platform/CommandRecordStore.h"
+#include "platform/linux/MainThread.h"
 #include "platform/linux/ProcessTable.h"
 
 #include <fcntl.h>
@@ -30,6 +32,26 @@ inline bool readable(int fd)
 {
     pollfd entry{fd, POLLIN, 0};
     return posix::retryOnInterrupt([&] { return ::poll(&entry, 1, 15'000); }) > 0;
+}
+
+// What one fetch from a store on loop ends in: "kind|nonce|issuedAt" ("-" for an absent field),
+// "none", or the failure; "at once: " before it when the completion ran inside the fetch.
+inline std::string fetched(MainLoop& loop, CommandRecordStore& store)
+{
+    std::optional<std::string> outcome;
+    store.fetchCommandRecord([&](std::optional<CommandRecord> got, std::optional<std::string> e) {
+        const std::string at = got && got->issuedAt ? std::to_string(int(*got->issuedAt)) : "-";
+        outcome = got ? got->kind.value_or("-") + "|" + got->nonce.value_or("-") + "|" + at
+                      : e.value_or("none");
+        loop.quit();
+    });
+    if (outcome)
+        return "at once: " + *outcome;
+    for (int wait = 0; !outcome && wait < 200; ++wait) {
+        loop.sleep(0.05, [&](SleepOutcome) { loop.quit(); });
+        loop.run();
+    }
+    return outcome.value_or("no completion");
 }
 
 inline void writeFile(const std::string& path, const std::string& bytes)

@@ -2,6 +2,7 @@
 // stand-in of the service: its answers, the token file, and the certificate check of the build
 // that ships.
 #include "StandInService.h"
+#include "Support.h"
 #include "platform/cloudkit/WebAuthToken.h"
 #include "platform/linux/CommandRecordWebStore.h"
 
@@ -11,24 +12,6 @@ namespace drovix {
 namespace {
 
 using namespace support;
-
-// What one fetch ends in: "kind|nonce|issuedAt", "none", or the failure.
-std::string fetched(MainLoop& loop, CommandRecordStore& store)
-{
-    std::optional<std::string> outcome;
-    store.fetchCommandRecord([&](std::optional<CommandRecord> got, std::optional<std::string> e) {
-        outcome = !got ? e.value_or("none")
-                       : got->kind.value_or("-") + "|" + got->nonce.value_or("-") + "|" +
-                             (got->issuedAt ? std::to_string(int(*got->issuedAt)) : "-");
-        loop.quit();
-    });
-    const auto began = std::chrono::steady_clock::now();
-    while (!outcome && std::chrono::steady_clock::now() - began < 10s) {
-        loop.sleep(0.05, [&](SleepOutcome) { loop.quit(); });
-        loop.run();
-    }
-    return outcome.value_or("no completion");
-}
 
 std::string record(const std::string& fields)
 {
@@ -50,16 +33,12 @@ struct Service : Scratch {
     CommandRecordWebStore store{*loop,
                                 {"apiT0ken", "http://ck.test", path + "/ck.sock", "iCloud.t", 500, 500},
                                 tokenFile};
-    explicit Service(const std::string& token = "w3b+T/k=")
-    {
-        if (!token.empty()) {
-            EXPECT_FALSE(posix::replaceFile(tokenFile, token + "\n"));
-        }
-    }
+    Service() { EXPECT_FALSE(posix::replaceFile(tokenFile, "w3b+T/k=\n")); }
+    std::string fetch() { return fetched(*loop, store); }
     std::string fetch(const StandInReply& reply)
     {
         standIn.answerWith([reply](const StandInRequest&) { return reply; });
-        return fetched(*loop, store);
+        return fetch();
     }
 };
 
@@ -70,9 +49,9 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
                                 R"("issuedAt":{"value":1000,"type":"TIMESTAMP"})";
     EXPECT_EQ("restart|n1|1", service.fetch({200, record(restart)}));
     EXPECT_EQ("-|-|-", service.fetch({200, record(R"("kind":{"value":"start","type":"TIMESTAMP"})")}));
-    EXPECT_EQ(1, service.standIn.connections()) << "a look is one request on a kept connection";
     const std::vector<StandInRequest> requests = service.standIn.requests();
     ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ(1, requests[1].connection) << "a look is one request on a kept connection";
     EXPECT_EQ("/database/1/iCloud.t/production/private/records/lookup?ckAPIToken=apiT0ken&"
               "ckWebAuthToken=w3b%2BT%2Fk%3D",
               requests[0].target);
@@ -115,7 +94,8 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
 
 TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
 {
-    Service service("");
+    Service service;
+    fs::remove(service.tokenFile);
     const StandInReply found{200, record(R"("kind":{"value":"start"})")};
     EXPECT_EQ("sign-in required — run drovix-command sign-in", service.fetch(found));
     ASSERT_FALSE(posix::replaceFile(service.tokenFile, "first\n"));
@@ -146,17 +126,15 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
             return failure(401, "AUTHENTICATION_FAILED");
         };
     };
-    StandInService writerRace(service.path + "/race.sock", writerStores("3rd", "3rd"));
-    CommandRecordWebStore store{*service.loop,
-                                {"a", "http://ck.test", service.path + "/race.sock", "iCloud.t"},
-                                service.tokenFile};
-    EXPECT_EQ("start|-|-", fetched(*service.loop, store));
-    writerRace.answerWith(writerStores("none", "4th"));
-    EXPECT_EQ("AUTHENTICATION_FAILED — run drovix-command sign-in", fetched(*service.loop, store));
+    service.standIn.answerWith(writerStores("3rd", "3rd"));
+    EXPECT_EQ("start|-|-", service.fetch());
+    service.standIn.answerWith(writerStores("none", "4th"));
+    EXPECT_EQ("AUTHENTICATION_FAILED — run drovix-command sign-in", service.fetch());
     std::vector<std::string> tokens;
-    for (const StandInRequest& request : writerRace.requests())
+    for (const StandInRequest& request : service.standIn.requests())
         tokens.push_back(request.target.substr(request.target.rfind('=') + 1));
-    EXPECT_EQ(Strings({"2nd", "3rd", "3rd", "4th"}), tokens) << "each refusal is retried once";
+    EXPECT_EQ(Strings({"first", "2nd", "3rd", "3rd", "4th"}), tokens)
+        << "each refusal is retried once";
 
     // What comes back from signing in: the address the browser ended on, or the token alone.
     const std::pair<std::string, std::string> pasted[] = {

@@ -11,8 +11,6 @@ namespace drovix {
 
 namespace {
 
-const std::string fileName = "web-auth-token";
-
 // Nanoseconds of a time of a file; Linux and macOS name the fields differently.
 template <typename Stat> long long changeTime(const Stat& status)
 {
@@ -79,16 +77,9 @@ std::string percentDecoded(std::string_view text)
 posix::Result<std::string> webAuthTokenPath(std::string_view containerIdentifier,
                                             const char* xdgConfigHome, const char* home)
 {
-    std::string config;
-    if (xdgConfigHome && xdgConfigHome[0] == '/')
-        config = xdgConfigHome;
-    else if (home && home[0] == '/')
-        config = std::string(home) + "/.config";
-    else
-        return posix::Failure{"no home folder to find the web auth token in"};
-    while (config.ends_with('/'))
-        config.pop_back();
-    return config + "/cloud/" + std::string(containerIdentifier) + "/" + fileName;
+    return posix::pathInUserFolder(xdgConfigHome, home, "/.config",
+                                   "cloud/" + std::string(containerIdentifier) + "/web-auth-token",
+                                   "the web auth token");
 }
 
 bool isUsableWebAuthToken(std::string_view token)

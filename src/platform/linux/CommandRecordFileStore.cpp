@@ -8,17 +8,10 @@ namespace drovix {
 posix::Result<std::string> commandRecordPath(std::string_view containerIdentifier,
                                              const char* xdgDataHome, const char* home)
 {
-    std::string data;
-    if (xdgDataHome && xdgDataHome[0] == '/')
-        data = xdgDataHome;
-    else if (home && home[0] == '/')
-        data = std::string(home) + "/.local/share";
-    else
-        return posix::Failure{"no home folder to find the command record in"};
-    while (data.ends_with('/'))
-        data.pop_back();
-    return data + "/cloud/" + std::string(containerIdentifier) +
-           "/private/_defaultZone/command.json";
+    return posix::pathInUserFolder(
+        xdgDataHome, home, "/.local/share",
+        "cloud/" + std::string(containerIdentifier) + "/private/_defaultZone/command.json",
+        "the command record");
 }
 
 void CommandRecordFileStore::fetchCommandRecord(FetchCompletion completion)

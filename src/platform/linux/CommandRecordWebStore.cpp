@@ -150,8 +150,12 @@ void CommandRecordWebStore::finished(CURLcode result)
 void CommandRecordWebStore::complete(std::optional<CommandRecord> record,
                                      std::optional<std::string> error)
 {
-    for (FetchCompletion& completion : std::exchange(waiting_, {}))
-        completion(record, error);
+    // As a job of its own, as the file store answers: never inside the fetch that asked.
+    mainLoop_.post([waiting = std::exchange(waiting_, {}), record = std::move(record),
+                    error = std::move(error)] {
+        for (const FetchCompletion& completion : waiting)
+            completion(record, error);
+    });
 }
 
 } // namespace drovix

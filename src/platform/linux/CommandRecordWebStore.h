@@ -18,8 +18,8 @@ namespace drovix {
 
 // Looks the record up with the user's web auth token, through libcurl's multi interface driven
 // by the main loop: a look costs no thread and never blocks the loop, and the connection is kept
-// between looks. A fetch while one is under way shares its answer. The completion runs on the
-// main thread, once the answer is in. After an answer with retryAfter, fetches answer the same
+// between looks. A fetch while one is under way shares its answer. The completion runs as a job
+// of the main loop once the answer is in. After an answer with retryAfter, fetches answer the same
 // failure without asking until that time has passed.
 class CommandRecordWebStore final : public CommandRecordStore {
 public:

@@ -59,6 +59,22 @@ void FileDescriptor::reset(int fd)
     fd_ = fd;
 }
 
+Result<std::string> pathInUserFolder(const char* xdgFolder, const char* home,
+                                     std::string_view homeFolder, std::string_view rest,
+                                     std::string_view what)
+{
+    std::string folder;
+    if (xdgFolder && xdgFolder[0] == '/')
+        folder = xdgFolder;
+    else if (home && home[0] == '/')
+        folder = std::string(home) + std::string(homeFolder);
+    else
+        return Failure{"no home folder to find " + std::string(what) + " in"};
+    while (folder.ends_with('/'))
+        folder.pop_back();
+    return folder + "/" + std::string(rest);
+}
+
 Result<FileDescriptor> openForReading(const std::string& path)
 {
     // O_NONBLOCK keeps a FIFO put in place of a file from stalling the reader; it changes nothing

@@ -92,6 +92,13 @@ struct DirectoryCloser {
 };
 using Directory = std::unique_ptr<DIR, DirectoryCloser>;
 
+// A place in the user's folders: under the folder that xdgFolder names when it is an absolute
+// path, else under home + homeFolder; then + "/" + rest. Either may be null; without either, the
+// failure is "no home folder to find <what> in".
+Result<std::string> pathInUserFolder(const char* xdgFolder, const char* home,
+                                     std::string_view homeFolder, std::string_view rest,
+                                     std::string_view what);
+
 // Opens a file for reading (close-on-exec, never blocking on a FIFO). The failure names only the
 // reason; callers add the path as they see fit.
 Result<FileDescriptor> openForReading(const std::string& path);
