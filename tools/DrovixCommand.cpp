@@ -24,6 +24,7 @@
 
 #include <charconv>
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -76,13 +77,25 @@ const char* const serviceDestination =
     "web services, with the web auth token that \"sign-in\" stores in\n"
     "  ${XDG_CONFIG_HOME:-$HOME/.config}/cloud/ID/web-auth-token\n";
 
-// The whole text as a number, or nothing.
-template <typename Number> std::optional<Number> numberFrom(std::string_view text)
+// The whole text as a whole number, or nothing.
+std::optional<std::int64_t> integerFrom(std::string_view text)
 {
-    Number value{};
+    std::int64_t value = 0;
     const char* end = text.data() + text.size();
     const auto [next, error] = std::from_chars(text.data(), end, value);
     if (text.empty() || error != std::errc() || next != end)
+        return std::nullopt;
+    return value;
+}
+
+// The whole text as a finite number, or nothing. (The C++ library of macOS has no from_chars
+// for floating point.)
+std::optional<double> finiteNumberFrom(const std::string& text)
+{
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) ||
+        end != text.c_str() + text.size() || !std::isfinite(value))
         return std::nullopt;
     return value;
 }
@@ -323,14 +336,14 @@ int main(int argc, char** argv)
             nonce = value;
             break;
         case 'i':
-            if (!(issuedAt = numberFrom<std::int64_t>(value)))
+            if (!(issuedAt = integerFrom(value)))
                 return say(exitBadArguments,
                            "--issued-at takes milliseconds since the Unix epoch, not \"" + value +
                                "\"");
             break;
         case 'a':
-            age = numberFrom<double>(value);
-            if (!age || !std::isfinite(*age) || std::fabs(*age) > largestAgeSeconds)
+            age = finiteNumberFrom(value);
+            if (!age || std::fabs(*age) > largestAgeSeconds)
                 return say(exitBadArguments, "--age takes a number of seconds, not \"" + value + "\"");
             break;
         case 'c':
