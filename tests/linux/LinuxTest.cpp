@@ -322,6 +322,7 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
 
 // Posts and sleeps again when it goes, as the frame of a suspended job may.
 struct Reentrant {
+    Reentrant(MainLoop& on, std::shared_ptr<int> held) : loop(on), token(std::move(held)) {}
     MainLoop& loop;
     std::shared_ptr<int> token;
     ~Reentrant()
@@ -418,10 +419,14 @@ TEST(RunningApplications, AreTheLiveProcessesOfThisUserFromBundlesWithTheIdentif
     // executable as ".../Drovix (deleted)".
     fs::remove(scratch.program("R.app"));
     scratch.bundle("R.app", id);
+    std::optional<Scratch> reachable;
     std::optional<Child> nobody;
     if (::getuid() == 0) { // as whom the agent may run; nobody's instance is not its user's
-        fs::permissions(scratch.path, fs::perms(0755));
-        nobody.emplace(Strings{scratch.program("R.app")}, Strings{}, 65534);
+        // In a folder that the user nobody can reach, whatever folder TMPDIR names.
+        reachable.emplace("/tmp");
+        fs::permissions(reachable->path, fs::perms(0755));
+        nobody.emplace(Strings{reachable->program(reachable->bundle("R.app", id))}, Strings{},
+                       65534);
         ASSERT_GT(nobody->ready(), 0);
     }
     std::sort(expected.begin(), expected.end());

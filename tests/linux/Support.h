@@ -70,14 +70,22 @@ inline std::string infoPlist(const std::string& identifier, const std::string& e
 // A fresh folder, its path canonical as the kernel reports paths. When it goes, so do the
 // processes still running from it and everything in it.
 struct Scratch {
-    std::string path =
-        fs::canonical(::mkdtemp((fs::temp_directory_path() / "drovix-XXXXXX").string().data()));
+    explicit Scratch(const fs::path& in = fs::temp_directory_path())
+        : path(fs::canonical(::mkdtemp((in / "drovix-XXXXXX").string().data())))
+    {
+    }
     ~Scratch()
     {
-        for (const auto& process : bundleProcesses([&](auto& b) { return b.starts_with(path); }))
-            process->forceTerminate(), readable(process->pidfd());
+        // Only what runs from here, as its executable says: should the scan ever pass over its
+        // filter, no other process of the user is hit.
+        for (const auto& process : bundleProcesses([&](auto& b) { return b.starts_with(path); })) {
+            const auto exe = posix::readLink("/proc/" + std::to_string(process->pid()) + "/exe");
+            if (exe && exe->starts_with(path + "/"))
+                process->forceTerminate(), readable(process->pidfd());
+        }
         fs::remove_all(path);
     }
+    const std::string path;
     // path/name/Contents/MacOS/Drovix, for a bundle name or a bundle path.
     std::string program(const std::string& name) const
     {
