@@ -371,8 +371,8 @@ int main(int argc, char** argv)
     const std::string kind = argv[optind];
     if (kind == "sign-in") {
         if (!usesService)
-            return say(exitBadArguments, "this build writes the record to a file on this "
-                                         "machine: there is nothing to sign in to");
+            return say(exitBadArguments, "this build has no CloudKit API token: there is "
+                                         "nothing to sign in to");
         // A browser that goes away before the page is written must not end the writer.
         ::signal(SIGPIPE, SIG_IGN);
         return signIn(container);
