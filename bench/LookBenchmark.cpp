@@ -8,8 +8,8 @@
 //   drovix_bench --stand-in SOCKET      serves the stand-in of the service until killed
 #include "Identifiers.h"
 #include "RescueWatcher.h"
-#include "platform/linux/AppWorkspace.h"
 #include "platform/cloudkit/CommandRecordJson.h"
+#include "platform/linux/AppWorkspace.h"
 #include "platform/linux/CommandRecordFileStore.h"
 #include "platform/linux/CommandRecordWebStore.h"
 #include "platform/linux/MainThread.h"
@@ -185,9 +185,8 @@ void wholeLook(benchmark::State& state,
     }
     const std::unique_ptr<Clock> clock = makeClock();
     QuietLog log;
-    const auto watcher = std::make_shared<RescueWatcher>(
-        Platform{workspace, [&](std::string_view) { return openStore(**loop); }, mainThread,
-                 *clock, log});
+    const auto watcher = std::make_shared<RescueWatcher>(Platform{
+        workspace, [&](std::string_view) { return openStore(**loop); }, mainThread, *clock, log});
     for (auto _ : state) {
         watcher->look();
         (*loop)->run();

@@ -22,9 +22,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <charconv>
 #include <chrono>
-#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -154,9 +154,9 @@ int sendToService(const std::string& container, const std::string& kind, const s
         saveRequestBody(commandRecordJson(kind, nonce, issuedAt, build::cloudKitRecordType)),
         *token);
     if (answer.kind != ServiceAnswer::Kind::record)
-        return say(exitNotWritten, "the command was not saved: " +
-                                       (answer.failure.empty() ? "no record came back"
-                                                               : answer.failure));
+        return say(exitNotWritten,
+                   "the command was not saved: " +
+                       (answer.failure.empty() ? "no record came back" : answer.failure));
     if (answer.record.nonce != nonce)
         return say(exitNotWritten, "the command was not saved: the service answered with "
                                    "another record");
@@ -211,12 +211,11 @@ std::string answerCallback(int listener)
                                  ? "This address holds no ckWebAuthToken: sign in again.\n"
                                  : "Signed in: drovix-command has the token. You can close this "
                                    "window.\n";
-    (void)posix::writeAll(connection.get(),
-                          std::string(token.empty() ? "HTTP/1.1 400 Bad Request"
-                                                    : "HTTP/1.1 200 OK") +
-                              "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-                              std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" +
-                              page);
+    (void)posix::writeAll(
+        connection.get(),
+        std::string(token.empty() ? "HTTP/1.1 400 Bad Request" : "HTTP/1.1 200 OK") +
+            "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+            std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" + page);
     return token;
 }
 
@@ -258,8 +257,8 @@ std::string awaitToken()
     std::fflush(stdout);
     std::string line;
     bool pasting = true;
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(signInWaitMilliseconds);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(signInWaitMilliseconds);
     while (pasting || listener.valid()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -296,9 +295,9 @@ int signIn(const std::string& container)
     request.prepare("records/lookup", "", lookupRequestBody());
     const ServiceAnswer asked = request.answer(curl_easy_perform(request.handle()));
     if (asked.serverErrorCode != "AUTHENTICATION_REQUIRED" || !asked.redirectUrl)
-        return say(exitNotWritten, "the service gave no sign-in address: " +
-                                       (asked.failure.empty() ? "it answered without one"
-                                                              : asked.failure));
+        return say(exitNotWritten,
+                   "the service gave no sign-in address: " +
+                       (asked.failure.empty() ? "it answered without one" : asked.failure));
     std::printf("Sign in to iCloud in a browser, at\n  %s\n",
                 escapedForLog(*asked.redirectUrl).c_str());
     const std::string token = awaitToken();
@@ -310,8 +309,8 @@ int signIn(const std::string& container)
     const ServiceAnswer checked =
         exchange(request, tokenFile, "records/lookup", lookupRequestBody(), token);
     if (checked.kind == ServiceAnswer::Kind::failed)
-        return say(exitNotWritten, "signed in, but the service refuses the command record: " +
-                                       checked.failure);
+        return say(exitNotWritten,
+                   "signed in, but the service refuses the command record: " + checked.failure);
     std::printf("signed in; the token is in %s\n", tokenPath(container)->c_str());
     return exitWritten;
 }
@@ -344,13 +343,15 @@ int main(int argc, char** argv)
         case 'a':
             age = finiteNumberFrom(value);
             if (!age || std::fabs(*age) > largestAgeSeconds)
-                return say(exitBadArguments, "--age takes a number of seconds, not \"" + value + "\"");
+                return say(exitBadArguments,
+                           "--age takes a number of seconds, not \"" + value + "\"");
             break;
         case 'c':
             if (value.empty() || value == "." || value == ".." || value.find('/') != value.npos)
                 return say(exitBadArguments,
                            "--container takes one folder name, such as iCloud.com.example.App, "
-                           "not \"" + value + "\"");
+                           "not \"" +
+                               value + "\"");
             container = value;
             break;
         case 'h':

@@ -19,7 +19,8 @@ TEST(AgentTest, RestartsObedientAndStubbornDrovix)
     const std::string web = "stubborn";
     for (const std::string behaviour : {"obedient", "stubborn"}) {
         SCOPED_TRACE(behaviour);
-        const std::string writer = behaviour == web ? DROVIX_WEB_COMMAND_WRITER : DROVIX_COMMAND_WRITER;
+        const std::string writer =
+            behaviour == web ? DROVIX_WEB_COMMAND_WRITER : DROVIX_COMMAND_WRITER;
         const std::string drovix =
             scratch.bundle("Applications/Drovix.app", testIdentifier, behaviour);
         Child running({scratch.program(drovix)}, environment);
@@ -29,9 +30,10 @@ TEST(AgentTest, RestartsObedientAndStubbornDrovix)
                          "https://x.test/cb?ckWebAuthToken=e2e%2Btoken\n");
             EXPECT_EQ("Sign in to iCloud in a browser, at", signIn.readLine());
             ASSERT_EQ(0, signIn.reap());
-            EXPECT_EQ("e2e+token\n", *posix::readRegularFile(scratch.path + "/.config/cloud/iCloud." +
-                                                                 testIdentifier + "/web-auth-token",
-                                                             100));
+            EXPECT_EQ("e2e+token\n",
+                      *posix::readRegularFile(scratch.path + "/.config/cloud/iCloud." +
+                                                  testIdentifier + "/web-auth-token",
+                                              100));
         }
         Child command({writer, "--container", "iCloud." + testIdentifier, "restart"}, environment);
         ASSERT_EQ(0, command.reap()) << command.readLine().value_or("");

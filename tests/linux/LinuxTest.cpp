@@ -2,10 +2,10 @@
 // files, the main loop, the log sink and clock, running instances, signals and opening bundles.
 #include "Support.h"
 #include "platform/Platform.h"
-#include "platform/linux/AppWorkspace.h"
-#include "platform/linux/BundlePaths.h"
 #include "platform/cloudkit/CommandRecordJson.h"
 #include "platform/cloudkit/WebAuthToken.h"
+#include "platform/linux/AppWorkspace.h"
+#include "platform/linux/BundlePaths.h"
 #include "platform/linux/CommandRecordFileStore.h"
 #include "platform/linux/LogSink.h"
 #include "platform/linux/MainThread.h"

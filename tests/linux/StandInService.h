@@ -20,7 +20,7 @@
 namespace drovix::support {
 
 struct StandInRequest {
-    int connection; // counted from 1
+    int connection;     // counted from 1
     std::string target; // path and query
     std::string body;
 };
@@ -117,9 +117,9 @@ private:
         }
         if (!reply.silent)
             (void)posix::writeAll(fd, "HTTP/1.1 " + std::to_string(reply.status) + " X\r\n" +
-                                          reply.headers + "Content-Length: " +
-                                          std::to_string(reply.body.size()) + "\r\n\r\n" +
-                                          reply.body);
+                                          reply.headers +
+                                          "Content-Length: " + std::to_string(reply.body.size()) +
+                                          "\r\n\r\n" + reply.body);
         return true;
     }
 
@@ -136,8 +136,8 @@ private:
 // first), and asks for a sign-in when a request carries no web auth token.
 inline StandInService::Answer keepingTheRecord()
 {
-    auto saved = std::make_shared<std::string>(
-        R"({"recordName":"command","serverErrorCode":"NOT_FOUND"})");
+    auto saved =
+        std::make_shared<std::string>(R"({"recordName":"command","serverErrorCode":"NOT_FOUND"})");
     return [saved](const StandInRequest& request) {
         if (request.target.find("&ckWebAuthToken=") == std::string::npos)
             return StandInReply{421, R"({"serverErrorCode":"AUTHENTICATION_REQUIRED",)"

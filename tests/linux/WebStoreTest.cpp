@@ -30,9 +30,8 @@ struct Service : Scratch {
     std::string tokenFile = folder + "/web-auth-token";
     std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
     StandInService standIn{path + "/ck.sock", [](const StandInRequest&) { return StandInReply(); }};
-    CommandRecordWebStore store{*loop,
-                                {"apiT0ken", "http://ck.test", path + "/ck.sock", "iCloud.t", 500, 500},
-                                tokenFile};
+    CommandRecordWebStore store{
+        *loop, {"apiT0ken", "http://ck.test", path + "/ck.sock", "iCloud.t", 500, 500}, tokenFile};
     Service() { EXPECT_FALSE(posix::replaceFile(tokenFile, "w3b+T/k=\n")); }
     std::string fetch() { return fetched(*loop, store); }
     std::string fetch(const StandInReply& reply)
@@ -45,10 +44,12 @@ struct Service : Scratch {
 TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServiceSays)
 {
     Service service;
-    const std::string restart = R"("kind":{"value":"restart","type":"STRING"},"nonce":{"value":"n1"},)"
-                                R"("issuedAt":{"value":1000,"type":"TIMESTAMP"})";
+    const std::string restart =
+        R"("kind":{"value":"restart","type":"STRING"},"nonce":{"value":"n1"},)"
+        R"("issuedAt":{"value":1000,"type":"TIMESTAMP"})";
     EXPECT_EQ("restart|n1|1", service.fetch({200, record(restart)}));
-    EXPECT_EQ("-|-|-", service.fetch({200, record(R"("kind":{"value":"start","type":"TIMESTAMP"})")}));
+    EXPECT_EQ("-|-|-",
+              service.fetch({200, record(R"("kind":{"value":"start","type":"TIMESTAMP"})")}));
     const std::vector<StandInRequest> requests = service.standIn.requests();
     ASSERT_EQ(2u, requests.size());
     EXPECT_EQ(1, requests[1].connection) << "a look is one request on a kept connection";
@@ -72,8 +73,9 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
          "INTERNAL_ERROR: " + bounded},
         {{502, "<html><body>Bad Gateway</body></html>"}, "HTTP 502"},
         {{200, R"({"records":[]})"}, "the service's answer holds no record"},
-        {{200, "<html>"}, "the service's answer is not valid JSON: parse error at line 1, column 1: "
-                          "syntax error while parsing value - invalid literal; last read: '<'"},
+        {{200, "<html>"},
+         "the service's answer is not valid JSON: parse error at line 1, column 1: "
+         "syntax error while parsing value - invalid literal; last read: '<'"},
         {{200, record(R"("x":")" + std::string(70000, 'x') + "\"")},
          "the service's answer is larger than 64 KiB"},
         {{0, "", "", true}, "Operation timed out after 5"},
@@ -86,7 +88,8 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
 
     // Until retryAfter has passed, the service is not asked again and the answer stays.
     const std::string throttled = "THROTTLED: slow down";
-    EXPECT_EQ(throttled, service.fetch(failure(429, "THROTTLED", R"(,"reason":"slow down","retryAfter":600)")));
+    EXPECT_EQ(throttled, service.fetch(failure(429, "THROTTLED",
+                                               R"(,"reason":"slow down","retryAfter":600)")));
     const std::size_t asked = service.standIn.requests().size();
     EXPECT_EQ(throttled, service.fetch({200, record(restart)}));
     EXPECT_EQ(asked, service.standIn.requests().size());
@@ -116,7 +119,8 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
 
     // A replacement is stored whole and used next; one the writer stores while a request is out
     // is tried once when the service refuses the token that request carried.
-    EXPECT_EQ("start|-|-", service.fetch({200, found.body, "X-Apple-CloudKit-Web-Auth-Token: 2nd\r\n"}));
+    EXPECT_EQ("start|-|-",
+              service.fetch({200, found.body, "X-Apple-CloudKit-Web-Auth-Token: 2nd\r\n"}));
     EXPECT_EQ("2nd\n", *posix::readRegularFile(service.tokenFile, 100));
     const auto writerStores = [&](const std::string& accepted, const std::string& next) {
         return [&, accepted, next](const StandInRequest& request) {
@@ -151,25 +155,23 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
 
 TEST(WebStore, TheShippingSettingsRefuseAServerTheSystemDoesNotTrust)
 {
-    Scratch scratch;
-    const std::string key = scratch.path + "/key.pem", certificate = scratch.path + "/cert.pem";
+    Service service;
+    const std::string key = service.path + "/key.pem", certificate = service.path + "/cert.pem";
     Child made({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                 "ec_paramgen_curve:P-256", "-nodes", "-days", "1", "-subj",
-                "/CN=api.apple-cloudkit.com", "-addext", "subjectAltName=DNS:api.apple-cloudkit.com",
-                "-keyout", key, "-out", certificate});
+                "/CN=api.apple-cloudkit.com", "-addext",
+                "subjectAltName=DNS:api.apple-cloudkit.com", "-keyout", key, "-out", certificate});
     ASSERT_EQ(0, made.reap());
-    Child server({"/usr/bin/openssl", "s_server", "-quiet", "-unix", scratch.path + "/tls.sock",
-                  "-key", key, "-cert", certificate});
-    for (int attempt = 0; attempt < 500 && !fs::exists(scratch.path + "/tls.sock"); ++attempt)
+    const std::string socket = service.path + "/tls.sock";
+    Child server({"/usr/bin/openssl", "s_server", "-quiet", "-unix", socket, "-key", key, "-cert",
+                  certificate});
+    for (int attempt = 0; attempt < 500 && !fs::exists(socket); ++attempt)
         std::this_thread::sleep_for(2ms);
-    writeFile(scratch.path + "/cloud/web-auth-token", "t");
-    ::chmod((scratch.path + "/cloud/web-auth-token").c_str(), 0600);
-    const auto loop = std::move(*MainLoop::create());
-    CommandRecordWebStore store{*loop,
-                                {"a", "https://api.apple-cloudkit.com", scratch.path + "/tls.sock",
-                                 "iCloud.t"},
-                                scratch.path + "/cloud/web-auth-token"};
-    EXPECT_THAT(fetched(*loop, store), ::testing::HasSubstr("SSL certificate problem: self-signed"));
+    CommandRecordWebStore shipping{*service.loop,
+                                   {"a", "https://api.apple-cloudkit.com", socket, "iCloud.t"},
+                                   service.tokenFile};
+    EXPECT_THAT(fetched(*service.loop, shipping),
+                ::testing::HasSubstr("SSL certificate problem: self-signed"));
 }
 
 } // namespace

@@ -70,7 +70,7 @@ public:
             return true;
         if (next_ == Next::type)
             current().type = value == wantedType(currentField_) ? FieldReading::Type::agrees
-                                                                 : FieldReading::Type::disagrees;
+                                                                : FieldReading::Type::disagrees;
         else if (next_ == Next::value)
             current().text = value;
         else if (next_ == Next::entryText)
@@ -167,8 +167,18 @@ public:
 
 private:
     // What the next value at the followed depth is to the entry.
-    enum class Next { document, ignored, records, entry, fields, field, type, value, entryText,
-                      retryAfter };
+    enum class Next {
+        document,
+        ignored,
+        records,
+        entry,
+        fields,
+        field,
+        type,
+        value,
+        entryText,
+        retryAfter
+    };
 
     // The levels of the containers inside the entry, counted from the entry.
     static constexpr int entryLevel = 0;

@@ -153,8 +153,8 @@ posix::Result<std::string> WebAuthTokenFile::read()
                    : posix::Failure{path + ": " + file.error(), file.failure().code};
     if (::fstat(file->get(), &status) != 0)
         return posix::systemFailure(path);
-    if (auto wrong = notPrivate(path, status, S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH,
-                                "chmod 600 it"))
+    if (auto wrong =
+            notPrivate(path, status, S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH, "chmod 600 it"))
         return posix::Failure{*wrong};
     posix::Result<std::string> bytes = posix::readRegularFile(file->get(), maxWebAuthTokenSize);
     if (!bytes)

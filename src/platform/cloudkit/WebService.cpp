@@ -48,19 +48,7 @@ ServiceAnswer failed(std::string text)
     return answer;
 }
 
-} // namespace
-
-std::string lookupRequestBody()
-{
-    return R"({"records":[{"recordName":"command"}],"zoneID":{"zoneName":"_defaultZone"}})";
-}
-
-std::string saveRequestBody(std::string_view recordJson)
-{
-    return R"({"operations":[{"operationType":"forceReplace","record":)" +
-           std::string(recordJson) + R"(}],"zoneID":{"zoneName":"_defaultZone"}})";
-}
-
+// How an answer reads: its status (0 when none came) and body, unless the transfer failed.
 ServiceAnswer readServiceAnswer(long status, std::string_view body,
                                 std::optional<std::string> transferFailure)
 {
@@ -74,7 +62,8 @@ ServiceAnswer readServiceAnswer(long status, std::string_view body,
             return failed(*entry);
         return failed("HTTP " + std::to_string(status));
     }
-    posix::Result<RecordEntry> entry = readRecordEntry(body, RecordPlace::firstOfRecords, answerName);
+    posix::Result<RecordEntry> entry =
+        readRecordEntry(body, RecordPlace::firstOfRecords, answerName);
     if (!entry)
         return failed(entry.error());
     if (const auto& code = entry->text(RecordEntry::serverErrorCode)) {
@@ -94,6 +83,7 @@ ServiceAnswer readServiceAnswer(long status, std::string_view body,
     return found;
 }
 
+// Everything but the unreserved characters percent-encoded.
 std::string percentEncoded(std::string_view text)
 {
     static constexpr char digits[] = "0123456789ABCDEF";
@@ -106,6 +96,19 @@ std::string percentEncoded(std::string_view text)
             encoded += {'%', digits[static_cast<unsigned char>(c) >> 4], digits[c & 15]};
     }
     return encoded;
+}
+
+} // namespace
+
+std::string lookupRequestBody()
+{
+    return R"({"records":[{"recordName":"command"}],"zoneID":{"zoneName":"_defaultZone"}})";
+}
+
+std::string saveRequestBody(std::string_view recordJson)
+{
+    return R"({"operations":[{"operationType":"forceReplace","record":)" + std::string(recordJson) +
+           R"(}],"zoneID":{"zoneName":"_defaultZone"}})";
 }
 
 ServiceRequest::ServiceRequest(WebServiceSettings settings)
@@ -188,7 +191,8 @@ ServiceAnswer ServiceRequest::answer(CURLcode result) const
     // Whatever libcurl or the service put in a text, the tokens stay out of it. Real ones are
     // long; taking out a short one would only maim the text.
     for (const std::string& secret : secrets_) {
-        for (std::size_t at; secret.size() >= 8 && (at = answer.failure.find(secret)) != secret.npos;)
+        for (std::size_t at;
+             secret.size() >= 8 && (at = answer.failure.find(secret)) != secret.npos;)
             answer.failure.replace(at, secret.size(), "…");
     }
     return answer;

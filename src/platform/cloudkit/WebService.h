@@ -27,7 +27,8 @@ struct WebServiceSettings {
     long requestTimeoutMilliseconds = 60'000;
 };
 
-// A longer retryAfter is taken as this: the service is asked again within the hour whatever it said.
+// A longer retryAfter is taken as this: the service is asked again within the hour whatever it
+// said.
 inline constexpr double longestRetryAfter = 3600;
 
 // How the service answered a request.
@@ -47,14 +48,6 @@ struct ServiceAnswer {
 // forced save of the record given as JSON.
 std::string lookupRequestBody();
 std::string saveRequestBody(std::string_view recordJson);
-
-// The reading of an answer: its status (0 when none came), its body, and what went wrong in the
-// transfer, if anything (bodyTooLarge when it outgrew the 64 KiB the body is read to).
-ServiceAnswer readServiceAnswer(long status, std::string_view body,
-                                std::optional<std::string> transferFailure);
-
-// Percent-encoding of everything but the unreserved characters.
-std::string percentEncoded(std::string_view text);
 
 // One request at a time on a libcurl handle that is kept, with its connection, between requests:
 // the writer performs it, the agent's loop drives it. HTTPS only (plain HTTP through a unix socket

@@ -8,10 +8,10 @@ namespace drovix {
 posix::Result<std::string> commandRecordPath(std::string_view containerIdentifier,
                                              const char* xdgDataHome, const char* home)
 {
-    return posix::pathInUserFolder(
-        xdgDataHome, home, "/.local/share",
-        "cloud/" + std::string(containerIdentifier) + "/private/_defaultZone/command.json",
-        "the command record");
+    return posix::pathInUserFolder(xdgDataHome, home, "/.local/share",
+                                   "cloud/" + std::string(containerIdentifier) +
+                                       "/private/_defaultZone/command.json",
+                                   "the command record");
 }
 
 void CommandRecordFileStore::fetchCommandRecord(FetchCompletion completion)

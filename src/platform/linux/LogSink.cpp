@@ -1,8 +1,8 @@
 // NSLog-style lines on standard error.
 #include "platform/linux/LogSink.h"
 
-#include "platform/posix/Posix.h"
 #include "platform/linux/Services.h"
+#include "platform/posix/Posix.h"
 
 #include <errno.h>
 #include <time.h>

@@ -15,8 +15,8 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <optional>
+#include <thread>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
