@@ -11,20 +11,17 @@ namespace drovix {
 
 namespace {
 
-// Nanoseconds of a time of a file; Linux and macOS name the fields differently.
-template <typename Stat> long long changeTime(const Stat& status)
+// A file's times of modification and change in nanoseconds: Linux and macOS name them
+// differently.
+template <typename Stat> std::pair<long long, long long> fileTimes(const Stat& status)
 {
-    if constexpr (requires { status.st_ctim; })
-        return status.st_ctim.tv_sec * 1'000'000'000LL + status.st_ctim.tv_nsec;
-    else
-        return status.st_ctimespec.tv_sec * 1'000'000'000LL + status.st_ctimespec.tv_nsec;
-}
-template <typename Stat> long long modificationTime(const Stat& status)
-{
+    const auto nanoseconds = [](const timespec& time) {
+        return time.tv_sec * 1'000'000'000LL + time.tv_nsec;
+    };
     if constexpr (requires { status.st_mtim; })
-        return status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec;
+        return {nanoseconds(status.st_mtim), nanoseconds(status.st_ctim)};
     else
-        return status.st_mtimespec.tv_sec * 1'000'000'000LL + status.st_mtimespec.tv_nsec;
+        return {nanoseconds(status.st_mtimespec), nanoseconds(status.st_ctimespec)};
 }
 
 std::string octal(mode_t mode)
@@ -90,8 +87,7 @@ bool isUsableWebAuthToken(std::string_view token)
 
 WebAuthTokenFile::Version WebAuthTokenFile::versionOf(const struct stat& status)
 {
-    return {status.st_dev, status.st_ino, status.st_size, modificationTime(status),
-            changeTime(status)};
+    return {status.st_dev, status.st_ino, status.st_size, fileTimes(status)};
 }
 
 std::string webAuthTokenFrom(std::string_view text)

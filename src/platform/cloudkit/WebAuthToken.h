@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace drovix {
 
@@ -58,8 +59,7 @@ private:
         dev_t device = 0;
         ino_t inode = 0;
         off_t size = -1;
-        long long modified = 0;
-        long long changed = 0;
+        std::pair<long long, long long> times; // modified, changed
         bool operator==(const Version&) const = default;
     };
     static Version versionOf(const struct stat& status);
