@@ -47,7 +47,8 @@ public:
         address.sun_family = AF_UNIX;
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         ::unlink(path.c_str());
-        if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        if (path.size() >= sizeof address.sun_path ||
+            ::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             ::listen(listener_.get(), 8) != 0)
             throw std::runtime_error(posix::systemFailure(path).description);
         thread_ = std::thread([this] { serve(); });
