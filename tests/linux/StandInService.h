@@ -1,6 +1,6 @@
 // A stand-in for CloudKit's web services on a unix socket: HTTP/1.1 with the connection kept
-// alive, served on a thread of its own by a function of the test's. The benchmark and the
-// footprint script serve the agent with it too.
+// alive, served one connection at a time on a thread of its own by a function of the test's. The
+// benchmark and the footprint script serve the agent with it too.
 #pragma once
 
 #include "platform/posix/Posix.h"
@@ -43,8 +43,7 @@ public:
 
     StandInService(const std::string& path, Answer answer) : answer_(std::move(answer))
     {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        sockaddr_un address{AF_UNIX, {}};
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         ::unlink(path.c_str());
         if (path.size() >= sizeof address.sun_path ||
@@ -60,7 +59,7 @@ public:
         thread_.join();
     }
 
-    // Answers from now on with answer; on the stand-in's thread, one request at a time.
+    // Answers from now on with answer, called on the stand-in's thread.
     void answerWith(Answer answer)
     {
         std::lock_guard lock(mutex_);
@@ -80,54 +79,50 @@ private:
         return ::poll(entries, 2, -1) > 0 && !entries[0].revents;
     }
 
-    // One connection at a time, until its client closes it: a client of the service keeps one.
     void serve()
     {
-        while (await(listener_.get())) {
+        for (int connection = 1; await(listener_.get()); ++connection) {
             const posix::FileDescriptor client(::accept(listener_.get(), nullptr, nullptr));
-            ++connections_;
             std::string bytes;
             char buffer[65536];
             for (ssize_t count; await(client.get()) &&
                                 (count = ::read(client.get(), buffer, sizeof buffer)) > 0;) {
                 bytes.append(buffer, std::size_t(count));
-                while (answerOne(client.get(), bytes)) {
+                // Each request whole: its headers, then as much body as they announce.
+                for (std::size_t end, size; (end = bytes.find("\r\n\r\n")) != bytes.npos &&
+                                            bytes.size() >= end + 4 + (size = bodySize(bytes));) {
+                    const std::size_t from = bytes.find(' ') + 1;
+                    answer(client.get(),
+                           {connection, bytes.substr(from, bytes.find(' ', from) - from),
+                            bytes.substr(end + 4, size)});
+                    bytes.erase(0, end + 4 + size);
                 }
             }
         }
     }
 
-    // Answers the request at the start of bytes once it is all there, and drops it.
-    bool answerOne(int fd, std::string& bytes)
+    static std::size_t bodySize(const std::string& bytes)
     {
-        const std::size_t end = bytes.find("\r\n\r\n");
         const std::size_t length = bytes.find("Content-Length: ");
-        if (end == std::string::npos || length == std::string::npos ||
-            bytes.size() < end + 4 + std::stoul(bytes.substr(length + 16)))
-            return false;
-        const std::size_t size = std::stoul(bytes.substr(length + 16));
-        const std::size_t from = bytes.find(' ') + 1;
-        StandInRequest request{connections_, bytes.substr(from, bytes.find(' ', from) - from),
-                               bytes.substr(end + 4, size)};
-        bytes.erase(0, end + 4 + size);
-        StandInReply reply;
-        {
-            std::lock_guard lock(mutex_);
-            requests_.push_back(request);
-            reply = answer_(request);
-        }
+        return length == bytes.npos ? 0 : std::stoul(bytes.substr(length + 16));
+    }
+
+    void answer(int fd, const StandInRequest& request)
+    {
+        std::unique_lock lock(mutex_);
+        requests_.push_back(request);
+        const StandInReply reply = answer_(request);
+        lock.unlock();
         if (!reply.silent)
             (void)posix::writeAll(fd, "HTTP/1.1 " + std::to_string(reply.status) + " X\r\n" +
                                           reply.headers +
                                           "Content-Length: " + std::to_string(reply.body.size()) +
                                           "\r\n\r\n" + reply.body);
-        return true;
     }
 
     Answer answer_;
     posix::FileDescriptor listener_{::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)};
     posix::FileDescriptor stop_{::eventfd(0, EFD_CLOEXEC)};
-    int connections_ = 0; // the stand-in's thread's
     std::mutex mutex_;
     std::vector<StandInRequest> requests_;
     std::thread thread_;

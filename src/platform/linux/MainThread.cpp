@@ -189,12 +189,6 @@ void MainLoop::run()
     runningThread_ = std::thread::id();
 }
 
-void MainLoop::startJob()
-{
-    jobStart_ = now();
-    inJob_ = true;
-}
-
 void MainLoop::runPostedJobs()
 {
     // Only the jobs posted so far: those they post run after the due work, so that neither kind
@@ -203,11 +197,8 @@ void MainLoop::runPostedJobs()
         std::lock_guard lock(postedMutex_);
         postedBatch_.swap(posted_);
     }
-    for (auto& job : postedBatch_) {
-        startJob();
-        job();
-        inJob_ = false;
-    }
+    for (auto& job : postedBatch_)
+        runJob(job);
     postedBatch_.clear();
 }
 
@@ -226,9 +217,7 @@ void MainLoop::runReadyDescriptors()
             continue;
         // A copy: the job may stop watching its own descriptor.
         const std::function<void(std::uint32_t)> ready = watch->second;
-        startJob();
-        ready(events);
-        inJob_ = false;
+        runJob([&] { ready(events); });
     }
     readyBatch_.clear();
 }
@@ -241,24 +230,21 @@ void MainLoop::runDueWork()
         dueBatch_.emplace_back(deadline, due_.pop());
     }
     for (auto& [deadline, due] : dueBatch_) {
-        startJob();
-        if (auto* resume = std::get_if<SleepResume>(&due)) {
-            // Sleeps on this clock are never cut short.
-            (*resume)(SleepOutcome::elapsed);
-        } else {
-            auto& timer = std::get<std::shared_ptr<TimerState>>(due);
-            due_.push(nextRepeatDeadline(deadline, timer->interval, jobStart_), timer);
-            timer->tick();
-        }
-        inJob_ = false;
+        runJob([&] {
+            if (auto* resume = std::get_if<SleepResume>(&due)) {
+                // Sleeps on this clock are never cut short.
+                (*resume)(SleepOutcome::elapsed);
+            } else {
+                auto& timer = std::get<std::shared_ptr<TimerState>>(due);
+                due_.push(nextRepeatDeadline(deadline, timer->interval, jobStart_), timer);
+                timer->tick();
+            }
+        });
     }
     dueBatch_.clear();
     if (alarmDeadline_ && *alarmDeadline_ <= dueBy) {
         alarmDeadline_.reset();
-        const std::function<void()> ring = std::exchange(alarm_, {});
-        startJob();
-        ring();
-        inJob_ = false;
+        runJob(std::exchange(alarm_, {}));
     }
 }
 

@@ -125,7 +125,14 @@ private:
     MainLoop(posix::FileDescriptor epoll, posix::FileDescriptor wake, posix::FileDescriptor timer);
 
     BootNanoseconds present() const;
-    void startJob();
+    // Runs job as one job of the loop, its present held (jobStart_).
+    template <typename Job> void runJob(Job&& job)
+    {
+        jobStart_ = now();
+        inJob_ = true;
+        job();
+        inJob_ = false;
+    }
     bool hasPostedJobs();
     void runPostedJobs();
     void runReadyDescriptors();
