@@ -218,7 +218,9 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
         return bplist(chain(chain({array({1, 2}), array({3}), array({43})}, 40), via, 3));
     };
     const Table table = {
-        {"a.b|A", {xml, binary, "\xEF\xBB\xBF" + xml}},
+        {"a.b|A",
+         {xml, binary, "\xEF\xBB\xBF" + xml,
+          xml + std::string(maxInfoPlistSize - xml.size(), ' ')}},
         {"a.b|-",
          {dict + "<key>x</key>" + nested(62, "<true/>") + "</dict></plist>",
           dict + "<key>x</key><string><![CDATA[" + nested(70) + "]]></string><!--" + nested(70) +

@@ -81,12 +81,14 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
          "the service's answer is larger than 64 KiB"},
         {{0, "", "", true}, "Operation timed out after 5"},
     };
+    const auto cpu = [] { return double(std::clock()) / CLOCKS_PER_SEC; };
     for (const auto& [reply, expected] : table) {
+        const double cpuBefore = cpu();
         const std::string outcome = service.fetch(reply);
         EXPECT_EQ(expected, outcome.substr(0, expected.size())) << reply.body.substr(0, 100);
         EXPECT_EQ(std::string::npos, outcome.find("apiT0ken")) << outcome;
+        EXPECT_LT(cpu() - cpuBefore, 0.1) << "the loop did not wait for libcurl's timer";
     }
-
     // Until retryAfter has passed, the service is not asked again and the answer stays.
     const std::string throttled = "THROTTLED: slow down";
     EXPECT_EQ(throttled, service.fetch(failure(429, "THROTTLED",
@@ -94,6 +96,11 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
     const std::size_t asked = service.standIn.requests().size();
     EXPECT_EQ(throttled, service.fetch({200, record(restart)}));
     EXPECT_EQ(asked, service.standIn.requests().size());
+    // libcurl's timer, cleared with the last answer, rings no more.
+    bool slept = false;
+    service.loop->sleep(0.6, [&](SleepOutcome) { slept = true, service.loop->quit(); });
+    while (!slept)
+        service.loop->run();
 }
 
 TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
@@ -123,23 +130,24 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     EXPECT_EQ("start|-|-",
               service.fetch({200, found.body, "X-Apple-CloudKit-Web-Auth-Token: 2nd\r\n"}));
     EXPECT_EQ("2nd\n", *posix::readRegularFile(service.tokenFile, 100));
-    const auto writerStores = [&](const std::string& accepted, const std::string& next) {
-        return [&, accepted, next](const StandInRequest& request) {
+    // The writer stores a token of its own at each refusal.
+    const auto refusingBut = [&, stored = std::make_shared<int>(0)](const std::string& accepted) {
+        return [&, stored, accepted](const StandInRequest& request) {
             if (request.target.ends_with("=" + accepted))
                 return found;
-            EXPECT_FALSE(posix::replaceFile(service.tokenFile, next));
+            EXPECT_FALSE(posix::replaceFile(service.tokenFile, "t" + std::to_string(++*stored)));
             return failure(401, "AUTHENTICATION_FAILED");
         };
     };
-    service.standIn.answerWith(writerStores("3rd", "3rd"));
+    service.standIn.answerWith(refusingBut("t1"));
     EXPECT_EQ("start|-|-", service.fetch());
-    service.standIn.answerWith(writerStores("none", "4th"));
+    service.standIn.answerWith(refusingBut("none"));
     EXPECT_EQ("AUTHENTICATION_FAILED — run drovix-command sign-in", service.fetch());
     std::vector<std::string> tokens;
     for (const StandInRequest& request : service.standIn.requests())
         tokens.push_back(request.target.substr(request.target.rfind('=') + 1));
-    EXPECT_EQ(Strings({"first", "2nd", "3rd", "3rd", "4th"}), tokens)
-        << "each refusal is retried once";
+    EXPECT_EQ(Strings({"first", "2nd", "t1", "t1", "t2"}), tokens)
+        << "each refusal tried again once";
 
     // What comes back from signing in: the address the browser ended on, or the token alone.
     const std::pair<std::string, std::string> pasted[] = {

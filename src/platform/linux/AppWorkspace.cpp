@@ -21,10 +21,10 @@ namespace {
 // The entries named "*.app" in a folder, by name.
 std::vector<std::string> applicationNames(const std::string& folder)
 {
-    std::vector<std::string> names;
     const posix::Directory directory(::opendir(folder.c_str()));
     if (!directory)
-        return names;
+        return {};
+    std::vector<std::string> names;
     while (const dirent* entry = ::readdir(directory.get())) {
         const std::string_view name = entry->d_name;
         if (name.size() > 4 && name.ends_with(".app"))

@@ -23,13 +23,11 @@ CommandRecordWebStore::CommandRecordWebStore(MainLoop& mainLoop, WebServiceSetti
 
 CommandRecordWebStore::~CommandRecordWebStore()
 {
+    // libcurl stops watching each socket as it closes it.
     if (multi_) {
-        if (asking_)
-            curl_multi_remove_handle(multi_, request_.handle());
+        curl_multi_remove_handle(multi_, request_.handle()); // nothing when not under way
         curl_multi_cleanup(multi_);
     }
-    for (const curl_socket_t socket : watched_)
-        mainLoop_.unwatch(socket);
     mainLoop_.setAlarm(std::nullopt, {});
 }
 
@@ -73,7 +71,6 @@ int CommandRecordWebStore::watchSocket(CURL*, curl_socket_t socket, int what, vo
     auto& self = *static_cast<CommandRecordWebStore*>(store);
     if (what == CURL_POLL_REMOVE) {
         self.mainLoop_.unwatch(socket);
-        self.watched_.erase(socket);
         return 0;
     }
     const std::uint32_t events =
@@ -83,10 +80,8 @@ int CommandRecordWebStore::watchSocket(CURL*, curl_socket_t socket, int what, vo
                                (came & EPOLLOUT ? CURL_CSELECT_OUT : 0) |
                                (came & (EPOLLERR | EPOLLHUP) ? CURL_CSELECT_ERR : 0));
     };
-    if (self.mainLoop_.watch(socket, events, ready))
-        return -1; // libcurl fails the transfer, which then says why
-    self.watched_.insert(socket);
-    return 0;
+    // On failure libcurl fails the transfer, which then says why.
+    return self.mainLoop_.watch(socket, events, ready) ? -1 : 0;
 }
 
 int CommandRecordWebStore::setTimer(CURLM*, long milliseconds, void* store)

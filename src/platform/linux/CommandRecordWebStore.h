@@ -10,7 +10,6 @@
 #include "platform/cloudkit/WebService.h"
 #include "platform/linux/MainThread.h"
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -44,7 +43,6 @@ private:
     CURLM* multi_;
     ServiceRequest request_;
     WebAuthTokenFile tokenFile_;
-    std::set<curl_socket_t> watched_;
     std::vector<FetchCompletion> waiting_;
     bool asking_ = false;
     std::string usedToken_;

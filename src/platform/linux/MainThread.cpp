@@ -145,8 +145,8 @@ std::optional<posix::Failure> MainLoop::watch(int fd, std::uint32_t events,
     epoll_event event{};
     event.events = events;
     event.data.fd = fd;
-    const bool known = watched_.contains(fd);
-    if (::epoll_ctl(epoll_.get(), known ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0 &&
+        (errno != EEXIST || ::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) != 0))
         return posix::systemFailure("epoll_ctl");
     watched_[fd] = std::move(ready);
     return std::nullopt;
