@@ -190,8 +190,8 @@ private:
     {
         return field == issuedAtField ? "TIMESTAMP" : "STRING";
     }
-    static constexpr const char* textNames[RecordEntry::textCount] = {
-        "recordName", "serverErrorCode", "reason", "redirectURL"};
+    static constexpr const char* textNames[RecordEntry::textCount] = {"serverErrorCode", "reason",
+                                                                      "redirectURL"};
 
     void keyOfEntry(std::string_view name)
     {

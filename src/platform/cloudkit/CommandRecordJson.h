@@ -26,12 +26,12 @@ enum class RecordPlace { wholeText, firstOfRecords };
 
 // What one place of CloudKit's JSON holds: a record, or an error dictionary in its place.
 struct RecordEntry {
-    enum Text { recordName, serverErrorCode, reason, redirectUrl, textCount };
+    enum Text { serverErrorCode, reason, redirectUrl, textCount };
 
     // Present when the entry has an object "fields".
     std::optional<CommandRecord> record;
-    // The entry's own texts by their keys: "recordName", "serverErrorCode", "reason",
-    // "redirectURL". Absent when missing or not a string.
+    // The entry's own texts by their keys: "serverErrorCode", "reason", "redirectURL". Absent
+    // when missing or not a string.
     std::array<std::optional<std::string>, textCount> texts;
     // "retryAfter", in seconds, when it is a number.
     std::optional<double> retryAfter;
