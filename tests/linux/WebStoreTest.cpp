@@ -96,7 +96,14 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
     const std::size_t asked = service.standIn.requests().size();
     EXPECT_EQ(throttled, service.fetch({200, record(restart)}));
     EXPECT_EQ(asked, service.standIn.requests().size());
-    // libcurl's timer, cleared with the last answer, rings no more.
+    // libcurl's timer, cleared with the last answer or with a store gone mid-request, rings no
+    // more.
+    service.standIn.answerWith([](const StandInRequest&) { return StandInReply(0, "", "", true); });
+    std::make_unique<CommandRecordWebStore>(
+        *service.loop,
+        WebServiceSettings{"a", "http://ck.test", service.path + "/ck.sock", "iCloud.t"},
+        service.tokenFile)
+        ->fetchCommandRecord([](auto, auto) { ADD_FAILURE() << "answered when gone"; });
     bool slept = false;
     service.loop->sleep(0.6, [&](SleepOutcome) { slept = true, service.loop->quit(); });
     while (!slept)
