@@ -11,6 +11,7 @@
 #include "platform/linux/MainThread.h"
 #include "platform/linux/Time.h"
 
+#include <sys/epoll.h>
 #include <sys/stat.h>
 
 #include <cmath>
@@ -320,6 +321,31 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
     EXPECT_LT(cpu() - cpuBefore, 20 * ms) << "the loop did not block between wakes";
     EXPECT_EQ("p01aAbtcvwz", order);
     EXPECT_GE(MainLoop::now() - began, 100 * ms);
+}
+
+TEST(MainLoop, WatchesDescriptorsAndRingsOneAlarmAsLibcurlAsks)
+{
+    const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
+    int ends[2];
+    ASSERT_EQ(0, ::pipe2(ends, O_CLOEXEC | O_NONBLOCK));
+    const posix::FileDescriptor reader(ends[0]), writer(ends[1]);
+    std::string order;
+    // Watched again, a descriptor is watched for the new events alone; unwatched, for none.
+    loop->watch(writer.get(), EPOLLIN, [&](std::uint32_t) { order += '!'; });
+    loop->watch(writer.get(), EPOLLOUT, [&](std::uint32_t events) {
+        order += events == EPOLLOUT ? 'w' : '?';
+        loop->unwatch(writer.get()), (void)!::write(writer.get(), "x", 1);
+    });
+    loop->watch(reader.get(), EPOLLIN,
+                [&](std::uint32_t) { order += 'r', loop->unwatch(ends[0]); });
+    // Set again, the alarm replaces the one before; cleared, it rings no more.
+    loop->setAlarm(0.01, [&] { order += '!'; });
+    loop->setAlarm(0.05, [&] {
+        order += 'a', loop->setAlarm(0.01, [&] { order += '!'; }), loop->setAlarm({}, {});
+    });
+    loop->sleep(0.1, [&](SleepOutcome) { loop->quit(); });
+    loop->run();
+    EXPECT_EQ("wra", order);
 }
 
 // Posts and sleeps again when it goes, as the frame of a suspended job may.
