@@ -214,6 +214,10 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
     for (int i = 1; i < 40; ++i)
         doubling.push_back(array({i, i}));
     doubling.push_back(array({}));
+    Strings dictionaries; // 65 deep, each holding the next under the key "k", the last object
+    for (int i = 1; i <= 65; ++i)
+        dictionaries.push_back(encoded(0xD0, 1, {char(65), char(i < 65 ? i : 65)}));
+    dictionaries.push_back(ascii("k"));
     // Depth through a tail shared by a short path, walked first, and a long one.
     const auto shared = [](int via) {
         return bplist(chain(chain({array({1, 2}), array({3}), array({43})}, 40), via, 3));
@@ -236,8 +240,8 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
          {bplist(chain({}, 64)), shared(22), "<plist><array><string>a</string></array></plist>",
           bplist({array(std::vector(131071, 1)), ascii("a")})}}, // 2^17 objects unfolded
         {"nested more than 64 levels deep",
-         {dict + "<key>x</key>" + nested(63) + "</dict></plist>", bplist(chain({}, 65)),
-          shared(23)}},
+         {dict + "<key>x</key>" + nested(63) + "</dict></plist>", bplist(chain({}, 65)), shared(23),
+          bplist(dictionaries)}},
         {"has too many objects",
          {bplist(doubling), bplist({array(std::vector(131072, 1)), ascii("a")})}},
         {"not a property list",
@@ -346,8 +350,10 @@ TEST(MainLoop, WatchesDescriptorsAndRingsOneAlarmAsLibcurlAsks)
         order += 'a', loop->setAlarm(0.01, [&] { order += '!'; }), loop->setAlarm({}, {});
     });
     loop->sleep(0.1, [&](SleepOutcome) { loop->quit(); });
+    const std::clock_t cpuBefore = std::clock();
     loop->run();
     EXPECT_EQ("wra", order);
+    EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC / 50) << "woken by what it stopped watching";
 }
 
 // Posts and sleeps again when it goes, as the frame of a suspended job may.
