@@ -217,7 +217,8 @@ void MainLoop::runReadyDescriptors()
             continue;
         // A copy: the job may stop watching its own descriptor.
         const std::function<void(std::uint32_t)> ready = watch->second;
-        runJob([&] { ready(events); });
+        // Bindings named in initialisers: clang before 16 captures none.
+        runJob([&ready, events = events] { ready(events); });
     }
     readyBatch_.clear();
 }
@@ -230,7 +231,7 @@ void MainLoop::runDueWork()
         dueBatch_.emplace_back(deadline, due_.pop());
     }
     for (auto& [deadline, due] : dueBatch_) {
-        runJob([&] {
+        runJob([&, &due = due, deadline = deadline] {
             if (auto* resume = std::get_if<SleepResume>(&due)) {
                 // Sleeps on this clock are never cut short.
                 (*resume)(SleepOutcome::elapsed);
