@@ -245,7 +245,7 @@ posix::FileDescriptor callbackListener()
 }
 
 // Waits for the token: from the browser at the callback, or pasted by the user, whichever comes
-// first. Empty when neither came.
+// first. Empty when neither came in time, or the input ended first.
 std::string awaitToken()
 {
     const posix::FileDescriptor listener = callbackListener();
@@ -256,16 +256,15 @@ std::string awaitToken()
                                    "token alone, and press Return:\n");
     std::fflush(stdout);
     std::string line;
-    bool pasting = true;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(signInWaitMilliseconds);
-    while (pasting || listener.valid()) {
+    for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd entries[2] = {{pasting ? 0 : -1, POLLIN, 0}, {listener.get(), POLLIN, 0}};
+        pollfd entries[2] = {{0, POLLIN, 0}, {listener.get(), POLLIN, 0}};
         if (left.count() <= 0 ||
             posix::retryOnInterrupt([&] { return ::poll(entries, 2, int(left.count())); }) <= 0)
-            break;
+            return {};
         if (entries[1].revents & POLLIN) {
             if (std::string token = answerCallback(listener.get()); !token.empty())
                 return token;
@@ -277,15 +276,15 @@ std::string awaitToken()
                 line += c;
                 continue;
             }
-            pasting = count > 0; // the end of the input ends pasting
             if (std::string token = webAuthTokenFrom(line); !token.empty())
                 return token;
+            if (count <= 0)
+                return {};
             if (!line.empty())
                 say(0, "that holds no ckWebAuthToken: paste the whole address, or the token alone");
             line.clear();
         }
     }
-    return {};
 }
 
 int signIn(const std::string& container)
