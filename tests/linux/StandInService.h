@@ -25,16 +25,18 @@ struct StandInRequest {
     std::string body;
 };
 
-// An answer; a silent one is never given, the connection left open.
+// An answer. A silent one is never given, the connection left open; after a hang-up, the
+// connection is closed, as a server drops an idle one.
 struct StandInReply {
-    StandInReply(int code = 200, std::string text = {}, std::string lines = {}, bool never = false)
-        : status(code), body(std::move(text)), headers(std::move(lines)), silent(never)
+    enum Then { stay, silent, hangUp };
+    StandInReply(int code = 200, std::string text = {}, std::string lines = {}, Then after = stay)
+        : status(code), body(std::move(text)), headers(std::move(lines)), then(after)
     {
     }
     int status;
     std::string body;
     std::string headers; // whole lines, each ending in \r\n
-    bool silent;
+    Then then;
 };
 
 class StandInService {
@@ -85,16 +87,17 @@ private:
             const posix::FileDescriptor client(::accept(listener_.get(), nullptr, nullptr));
             std::string bytes;
             char buffer[65536];
-            for (ssize_t count; await(client.get()) &&
+            bool open = true;
+            for (ssize_t count; open && await(client.get()) &&
                                 (count = ::read(client.get(), buffer, sizeof buffer)) > 0;) {
                 bytes.append(buffer, std::size_t(count));
                 // Each request whole: its headers, then as much body as they announce.
-                for (std::size_t end, size; (end = bytes.find("\r\n\r\n")) != bytes.npos &&
+                for (std::size_t end, size; open && (end = bytes.find("\r\n\r\n")) != bytes.npos &&
                                             bytes.size() >= end + 4 + (size = bodySize(bytes));) {
                     const std::size_t from = bytes.find(' ') + 1;
-                    answer(client.get(),
-                           {connection, bytes.substr(from, bytes.find(' ', from) - from),
-                            bytes.substr(end + 4, size)});
+                    open = answer(client.get(),
+                                  {connection, bytes.substr(from, bytes.find(' ', from) - from),
+                                   bytes.substr(end + 4, size)});
                     bytes.erase(0, end + 4 + size);
                 }
             }
@@ -107,17 +110,19 @@ private:
         return length == bytes.npos ? 0 : std::stoul(bytes.substr(length + 16));
     }
 
-    void answer(int fd, const StandInRequest& request)
+    // Whether the connection stays open.
+    bool answer(int fd, const StandInRequest& request)
     {
         std::unique_lock lock(mutex_);
         requests_.push_back(request);
         const StandInReply reply = answer_(request);
         lock.unlock();
-        if (!reply.silent)
+        if (reply.then != StandInReply::silent)
             (void)posix::writeAll(fd, "HTTP/1.1 " + std::to_string(reply.status) + " X\r\n" +
                                           reply.headers +
                                           "Content-Length: " + std::to_string(reply.body.size()) +
                                           "\r\n\r\n" + reply.body);
+        return reply.then != StandInReply::hangUp;
     }
 
     Answer answer_;

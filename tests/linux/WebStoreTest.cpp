@@ -79,7 +79,7 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
          "syntax error while parsing value - invalid literal; last read: '<'"},
         {{200, record(R"("x":")" + std::string(70000, 'x') + "\"")},
          "the service's answer is larger than 64 KiB"},
-        {{0, "", "", true}, "Operation timed out after 5"},
+        {{0, "", "", StandInReply::silent}, "Operation timed out after 5"},
     };
     const auto cpu = [] { return double(std::clock()) / CLOCKS_PER_SEC; };
     for (const auto& [reply, expected] : table) {
@@ -89,16 +89,19 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
         EXPECT_EQ(std::string::npos, outcome.find("apiT0ken")) << outcome;
         EXPECT_LT(cpu() - cpuBefore, 0.1) << "the loop did not wait for libcurl's timer";
     }
-    // Until retryAfter has passed, the service is not asked again and the answer stays.
+    // Until retryAfter has passed, the service is not asked again and the answer stays. (The
+    // service then drops the connection, as it drops idle ones.)
     const std::string throttled = "THROTTLED: slow down";
-    EXPECT_EQ(throttled, service.fetch(failure(429, "THROTTLED",
-                                               R"(,"reason":"slow down","retryAfter":600)")));
+    StandInReply slowDown = failure(429, "THROTTLED", R"(,"reason":"slow down","retryAfter":600)");
+    slowDown.then = StandInReply::hangUp;
+    EXPECT_EQ(throttled, service.fetch(slowDown));
     const std::size_t asked = service.standIn.requests().size();
     EXPECT_EQ(throttled, service.fetch({200, record(restart)}));
     EXPECT_EQ(asked, service.standIn.requests().size());
     // libcurl's timer, cleared with the last answer or with a store gone mid-request, rings no
-    // more.
-    service.standIn.answerWith([](const StandInRequest&) { return StandInReply(0, "", "", true); });
+    // more, and the dropped connection wakes nothing.
+    service.standIn.answerWith(
+        [](const StandInRequest&) { return StandInReply(0, "", "", StandInReply::silent); });
     std::make_unique<CommandRecordWebStore>(
         *service.loop,
         WebServiceSettings{"a", "http://ck.test", service.path + "/ck.sock", "iCloud.t"},
@@ -106,8 +109,10 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
         ->fetchCommandRecord([](auto, auto) { ADD_FAILURE() << "answered when gone"; });
     bool slept = false;
     service.loop->sleep(0.6, [&](SleepOutcome) { slept = true, service.loop->quit(); });
+    const double cpuBefore = cpu();
     while (!slept)
         service.loop->run();
+    EXPECT_LT(cpu() - cpuBefore, 0.1);
 }
 
 TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
