@@ -256,16 +256,12 @@ bool MainLoop::armTimer()
         earliest = due_.earliestDeadline();
     // Zero disarms the timer, so a deadline at the clock's very start is taken as 1.
     const BootNanoseconds deadline = earliest ? std::max<BootNanoseconds>(*earliest, 1) : 0;
-    if (deadline == armedDeadline_)
-        return true;
+    // Set at every wait: a syscall of a microsecond, cheaper than keeping track of what is set.
     itimerspec setting{};
     setting.it_value.tv_sec = static_cast<time_t>(deadline / nanosecondsPerSecond);
     setting.it_value.tv_nsec = static_cast<long>(deadline % nanosecondsPerSecond);
     // An all-zero setting disarms the timer.
-    if (::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &setting, nullptr) != 0)
-        return false;
-    armedDeadline_ = deadline;
-    return true;
+    return ::timerfd_settime(timer_.get(), TFD_TIMER_ABSTIME, &setting, nullptr) == 0;
 }
 
 void MainLoop::waitForEvents(int timeoutMilliseconds)
@@ -275,15 +271,10 @@ void MainLoop::waitForEvents(int timeoutMilliseconds)
         [&] { return ::epoll_wait(epoll_.get(), events, eventBatch, timeoutMilliseconds); });
     for (int i = 0; i < count; ++i) {
         const int fd = events[i].data.fd;
-        if (fd == wake_.get()) {
+        if (fd == wake_.get() || fd == timer_.get())
             drain(fd);
-        } else if (fd == timer_.get()) {
-            drain(fd);
-            // The timer has fired and is disarmed until set again.
-            armedDeadline_ = 0;
-        } else {
+        else
             readyBatch_.emplace_back(fd, std::uint32_t{events[i].events});
-        }
     }
 }
 

@@ -153,7 +153,6 @@ private:
     std::vector<std::pair<BootNanoseconds, Due>> dueBatch_;
 
     DeadlineQueue<Due> due_;
-    BootNanoseconds armedDeadline_ = 0;
 
     std::unordered_map<int, std::function<void(std::uint32_t)>> watched_;
     std::vector<std::pair<int, std::uint32_t>> readyBatch_;
