@@ -31,10 +31,10 @@ int signalPidfd(int pidfd, int signal)
 
 std::vector<pid_t> listedPids()
 {
-    std::vector<pid_t> pids;
     const posix::Directory proc(::opendir("/proc"));
     if (!proc)
-        return pids;
+        return {};
+    std::vector<pid_t> pids;
     while (const dirent* entry = ::readdir(proc.get())) {
         const std::string_view name = entry->d_name;
         pid_t pid = 0;
