@@ -531,7 +531,7 @@ TEST(OpenApplication, StartsOneDetachedInstanceAndNoneWhileItRuns)
     EXPECT_EQ(std::nullopt, open(workspace, bundle));
     EXPECT_EQ(pids, running(bundle));
     ::kill(pids[0], SIGTERM);
-    for (int attempt = 0; attempt < 500 && !running(bundle).empty(); ++attempt)
+    for (int attempt = 0; attempt < 5000 && !running(bundle).empty(); ++attempt)
         std::this_thread::sleep_for(2ms);
     EXPECT_EQ(-1, ::waitpid(-1, nullptr, WNOHANG)) << "the agent kept a child process";
 

@@ -188,7 +188,7 @@ TEST(WebStore, TheShippingSettingsRefuseAServerTheSystemDoesNotTrust)
     const std::string socket = shortPath.path + "/tls.sock";
     Child server({"/usr/bin/openssl", "s_server", "-quiet", "-unix", socket, "-key", key, "-cert",
                   certificate});
-    for (int attempt = 0; attempt < 500 && !fs::exists(socket); ++attempt)
+    for (int attempt = 0; attempt < 5000 && !fs::exists(socket); ++attempt)
         std::this_thread::sleep_for(2ms);
     CommandRecordWebStore shipping{*service.loop,
                                    {"a", "https://api.apple-cloudkit.com", socket, "iCloud.t"},
