@@ -9,10 +9,8 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -29,14 +27,9 @@ struct StandInRequest {
 // connection is closed, as a server drops an idle one.
 struct StandInReply {
     enum Then { stay, silent, hangUp };
-    StandInReply(int code = 200, std::string text = {}, std::string lines = {}, Then after = stay)
-        : status(code), body(std::move(text)), headers(std::move(lines)), then(after)
-    {
-    }
-    int status;
-    std::string body;
-    std::string headers; // whole lines, each ending in \r\n
-    Then then;
+    int status = 200;
+    std::string body{}, headers{}; // headers: whole lines, each ending in \r\n
+    Then then = stay;
 };
 
 class StandInService {
@@ -56,8 +49,7 @@ public:
     }
     ~StandInService()
     {
-        const std::uint64_t one = 1;
-        (void)::write(stop_.get(), &one, sizeof one);
+        (void)::eventfd_write(stop_.get(), 1);
         thread_.join();
     }
 

@@ -1,5 +1,4 @@
-// What the tests on real processes share: scratch folders, bundles holding the sample Drovix, and
-// child processes that end with the test.
+// What the tests on real processes share: scratch folders, sample bundles, child processes.
 #pragma once
 
 #include "platform/CommandRecordStore.h"
@@ -23,8 +22,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
-// The main application of this build tree's agent under test: not the one that ships, nor any
-// other tree's.
+// The main application of this build tree's agent under test, not the shipping one.
 inline const std::string testIdentifier = DROVIX_TEST_IDENTIFIER;
 
 // Whether fd turns readable within 15 s: a pipe has data, a pidfd's process ended.
@@ -67,8 +65,7 @@ inline std::string infoPlist(const std::string& identifier, const std::string& e
            "</string></dict></plist>";
 }
 
-// A fresh folder, its path canonical as the kernel reports paths. When it goes, so do the
-// processes still running from it and everything in it.
+// A fresh folder, its path canonical as the kernel reports paths; it goes with what runs from it.
 struct Scratch {
     explicit Scratch(const fs::path& in = fs::temp_directory_path())
         : path(fs::canonical(::mkdtemp((in / "drovix-XXXXXX").string().data())))
@@ -76,8 +73,7 @@ struct Scratch {
     }
     ~Scratch()
     {
-        // Only what runs from here, as its executable says: should the scan ever pass over its
-        // filter, no other process of the user is hit.
+        // Only what runs from here, as its executable says, whatever the scan returned.
         for (const auto& process : bundleProcesses([&](auto& b) { return b.starts_with(path); })) {
             const auto exe = posix::readLink("/proc/" + std::to_string(process->pid()) + "/exe");
             if (exe && exe->starts_with(path + "/"))
@@ -91,8 +87,8 @@ struct Scratch {
     {
         return (name.starts_with("/") ? name : path + "/" + name) + "/Contents/MacOS/Drovix";
     }
-    // A bundle holding a copy of the sample Drovix (a link would be reported under the path it
-    // links to) and the word that chooses its behaviour. Returns its path.
+    // A bundle holding a copy of the sample Drovix (not a link: the kernel reports the target)
+    // and the word that chooses its behaviour. Returns its path.
     std::string bundle(const std::string& name, const std::string& identifier,
                        const std::string& behaviour = "") const
     {
@@ -104,16 +100,14 @@ struct Scratch {
     }
 };
 
-// A process the test started, its output in a pipe the test reads; killed and reaped through its
-// pidfd when it goes, so that no other process is ever hit.
+// A process the test started, its output in a pipe; killed and reaped through its pidfd.
 class Child {
 public:
     // input, when given, is all its standard input holds.
     explicit Child(const Strings& argv, Strings environment = {}, std::optional<uid_t> user = {},
                    std::optional<std::string> input = {})
     {
-        // Instances that a crashed test leaves behind end by themselves.
-        if (environment.empty())
+        if (environment.empty()) // instances that a crashed test leaves end by themselves
             environment = {"DROVIX_SAMPLE_LIFETIME=60", "HOME=/"};
         // Only system calls between fork and exec: the test has threads.
         const auto pointers = [](auto& texts) {
