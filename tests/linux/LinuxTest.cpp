@@ -1,5 +1,4 @@
-// The Linux layer against real files and processes: the command record, Info.plists, links and
-// files, the main loop, the log sink and clock, running instances, signals and opening bundles.
+// The Linux layer against real files and processes.
 #include "Support.h"
 #include "platform/Platform.h"
 #include "platform/cloudkit/CommandRecordJson.h"
@@ -23,63 +22,55 @@ namespace {
 using namespace support;
 using Table = std::vector<std::pair<std::string, Strings>>; // outcome, inputs that give it
 
-std::string field(const std::string& name, const std::string& value,
-                  const std::string& type = "STRING")
+TEST(CommandRecordFile, LivesInTheDefaultZoneIsFetchedLaterAndReadOnlyWhereTypeAndValueAgree)
 {
-    return "\"" + name + "\": {\"value\": " + value + ", \"type\": \"" + type + "\"}";
-}
-
-std::string record(const std::string& fields)
-{
-    return "{\"recordName\": \"command\", \"fields\": {" + fields + "}}";
-}
-
-// "kind|nonce|issuedAt" with "-" for an absent field, or why the file is refused.
-std::string read(const std::string& bytes)
-{
-    const posix::Result<CommandRecord> got = parseCommandRecordFile(bytes);
-    char at[32] = "-";
-    if (got && got->issuedAt)
-        std::snprintf(at, sizeof at, "%.15g", *got->issuedAt);
-    return !got ? got.error().substr(0, got.error().find(": ")) // without the parser's words
-                : got->kind.value_or("-") + "|" + got->nonce.value_or("-") + "|" + at;
-}
-
-TEST(CommandRecordFile, ReadsFieldsOnlyAlongTheRecordsPathWhereTypeAndValueAgree)
-{
+    const auto field = [](std::string name, std::string value, std::string type = "STRING") {
+        return "\"" + name + "\": {\"value\": " + value + ", \"type\": \"" + type + "\"}";
+    };
+    const auto stamp = [&](std::string value) { return field("issuedAt", value, "TIMESTAMP"); };
+    const auto record = [](const std::string& fields) {
+        return "{\"recordName\": \"command\", \"fields\": {" + fields + "}}";
+    };
     const std::string start = field("kind", "\"start\""), like = "{" + start + "}";
     const std::string kind = "\"kind\": {\"type\": \"STRING\", ", time = "\"issuedAt\": {";
     const std::string deepest = std::string(62, '[') + std::string(62, ']'); // 64 levels in all
     const std::string fits = record(start) + std::string(65536 - record(start).size(), ' ');
+    // "kind|nonce|issuedAt" with "-" for an absent field, or why the file is refused.
+    const auto read = [](const std::string& bytes) {
+        const posix::Result<CommandRecord> got = parseCommandRecordFile(bytes);
+        char at[32] = "-";
+        if (got && got->issuedAt)
+            std::snprintf(at, sizeof at, "%.15g", *got->issuedAt);
+        return !got ? got.error().substr(0, got.error().find(": ")) // without the parser's words
+                    : got->kind.value_or("-") + "|" + got->nonce.value_or("-") + "|" + at;
+    };
     const Table table = {
         {"restart|n é|1796575210",
          {record(field("kind", "\"restart\"") + ", " + field("nonce", "\"n é\"") + ", " +
-                 field("issuedAt", "1796575210000", "TIMESTAMP") + ", \"x\": [{}]")}},
+                 stamp("1796575210000") + ", \"x\": [{}]")}},
         {"start|-|-",
          {"\xEF\xBB\xBF" + record(start), record(kind + "\"value\": \"start\", \"z\": \"x\"}"),
           record(start + ", \"x\": " + deepest), fits}},
-        {"-|-|1.5", {record(field("issuedAt", "1500.0", "TIMESTAMP"))}},
+        {"-|-|1.5", {record(stamp("1500.0"))}},
         // Without a type, a value of the field's own kind counts.
         {"start|n|2",
          {record("\"kind\": {\"value\": \"start\"}, \"nonce\": {\"value\": \"n\"}, "
                  "\"issuedAt\": {\"value\": 2e3}")}},
         {"-|x|-2",
-         {record(field("kind", "1") + ", " + field("nonce", "\"x\"") + ", " +
-                 field("issuedAt", "-2000", "TIMESTAMP"))}},
+         {record(field("kind", "1") + ", " + field("nonce", "\"x\"") + ", " + stamp("-2000"))}},
         // A later duplicate replaces the earlier one whole; keys after "value" are no value.
         {"-|-|0.002",
          {record(time +
                  "\"type\": \"X\", \"value\": \"x\", \"type\": \"TIMESTAMP\", \"value\": 2}")}},
         {"start|-|3",
          {"{\"fields\": {" + field("nonce", "\"n\"") + "}, \"fields\": {" + start +
-          ", \"value\": 5, " + field("issuedAt", "[[]], \"value\": 3000", "TIMESTAMP") +
-          "}, \"a\": {\"fields\": 1}}"}},
+          ", \"value\": 5, " + stamp("[[]], \"value\": 3000") + "}, \"a\": {\"fields\": 1}}"}},
         {"-|-|-",
          {record(field("kind", "[\"start\"]")), record(field("kind", "\"s\"", "TIMESTAMP")),
-          record(field("issuedAt", "\"1000\"", "TIMESTAMP")), record(field("issuedAt", "1")),
-          record("\"kind\": \"start\""), record("\"nonce\": {\"value\": 5}"),
-          record("\"issuedAt\": {\"value\": 1500.5}"), record("\"issuedAt\": {\"value\": \"1\"}"),
-          record(kind + "\"z\": \"start\"}"), record(kind + "\"value\": \"a\", \"value\": 1}"),
+          record(stamp("\"1000\"")), record(field("issuedAt", "1")), record("\"kind\": \"start\""),
+          record("\"nonce\": {\"value\": 5}"), record("\"issuedAt\": {\"value\": 1500.5}"),
+          record("\"issuedAt\": {\"value\": \"1\"}"), record(kind + "\"z\": \"start\"}"),
+          record(kind + "\"value\": \"a\", \"value\": 1}"),
           record(kind + "\"value\": \"a\", \"type\": \"X\"}"), record(start + ", \"kind\": \"b\""),
           record(time + "\"type\": \"TIMESTAMP\", \"value\": \"x\", \"z\": 5}"),
           record(time + "\"type\": \"TIMESTAMP\", \"value\": 5, \"value\": \"x\"}"),
@@ -108,10 +99,7 @@ TEST(CommandRecordFile, ReadsFieldsOnlyAlongTheRecordsPathWhereTypeAndValueAgree
                     message.ends_with("é…") && message.size() < 300)
             << message;
     }
-}
 
-TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
-{
     const std::string tail = "/cloud/iCloud.a/private/_defaultZone/command.json";
     const std::string noHome = "no home folder to find the command record in";
     const std::tuple<const char*, const char*, std::string> places[] = {
@@ -129,10 +117,8 @@ TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
     // Read by a job of the loop, never inside the fetch.
     Scratch data;
     const std::string path = data.path + tail;
-    const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
-    const auto fetch = [&](const posix::Result<std::string>& file) {
-        CommandRecordFileStore store(*loop, file);
-        return fetched(*loop, store);
+    const auto fetch = [&, loop = std::move(*MainLoop::create())](auto file) {
+        return fetched(*loop, *std::make_unique<CommandRecordFileStore>(*loop, file));
     };
     EXPECT_EQ("none", fetch(path));
     writeFile(data.path + "/cloud/iCloud.b", ""); // a file where a folder should be
@@ -145,87 +131,54 @@ TEST(CommandRecordFile, LivesInTheContainersDefaultZoneAndIsFetchedLater)
     EXPECT_EQ(noHome, fetch(commandRecordPath("iCloud.a", nullptr, nullptr)));
 }
 
-// A binary property list of the objects given, each encoded, with one-byte references.
-std::string bplist(const Strings& objects)
+std::string big(std::uint64_t value, int width) // big-endian
 {
-    const auto big = [](std::uint64_t value, int width) {
-        std::string bytes;
-        while (width-- > 0)
-            bytes += char(value >> 8 * width);
-        return bytes;
-    };
-    std::string out = "bplist00", offsets;
-    for (const std::string& object : objects)
-        offsets += big(out.size(), 4), out += object;
-    return out + offsets + std::string(6, '\0') + "\x04\x01" + big(objects.size(), 8) + big(0, 8) +
-           big(out.size(), 8);
-}
-
-// An object of a kind holding count items: an array's references or a string's characters.
-std::string encoded(int kind, std::size_t count, const std::string& items)
-{
-    std::string head(1, char(kind | std::min<std::size_t>(count, 15)));
-    if (count >= 15)
-        head += "\x12" +
-                std::string{char(count >> 24), char(count >> 16), char(count >> 8), char(count)};
-    return head + items;
-}
-
-std::string array(const std::vector<int>& refs)
-{
-    return encoded(0xA0, refs.size(), std::string(refs.begin(), refs.end()));
-}
-
-std::string ascii(const std::string& text)
-{
-    return encoded(0x50, text.size(), text);
-}
-
-// Appends arrays that each hold the next; the last one holds then, when given.
-Strings chain(Strings objects, int length, std::optional<int> then = std::nullopt)
-{
-    const int first = int(objects.size());
-    for (int i = 1; i < length; ++i)
-        objects.push_back(array({first + i}));
-    objects.push_back(then ? array({*then}) : array({}));
-    return objects;
+    return width ? big(value >> 8, width - 1) + char(value) : "";
 }
 
 std::string nested(int levels, const std::string& inside = "")
 {
-    std::string opening, closing;
-    for (int i = 0; i < levels; ++i)
-        opening += "<array>", closing += "</array>";
-    return opening + inside + closing;
-}
-
-std::string info(const posix::Result<BundleInfo>& got)
-{
-    return got ? got->identifier.value_or("-") + "|" + got->executable.value_or("-") : got.error();
+    return levels ? "<array>" + nested(levels - 1, inside) + "</array>" : inside;
 }
 
 TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
 {
-    const std::string xml = infoPlist("a.b", "A");
+    const auto info = [](const posix::Result<BundleInfo>& in) {
+        return in ? in->identifier.value_or("-") + "|" + in->executable.value_or("-") : in.error();
+    };
+    // A binary property list of the objects given, each encoded, with one-byte references.
+    const auto bplist = [&](const Strings& objects) {
+        std::string out = "bplist00", offsets;
+        for (const std::string& object : objects)
+            offsets += big(out.size(), 4), out += object;
+        return out + offsets + std::string(6, '\0') + "\x04\x01" + big(objects.size(), 8) +
+               big(0, 8) + big(out.size(), 8);
+    };
+    // An object of a kind holding count items: an array's references or a string's characters.
+    const auto encoded = [&](int kind, std::size_t count, const std::string& items) {
+        return char(kind | std::min<std::size_t>(count, 15)) +
+               (count < 15 ? "" : "\x12" + big(count, 4)) + items;
+    };
+    const auto array = [&](const std::string& refs) { return encoded(0xA0, refs.size(), refs); };
+    const auto ascii = [&](const std::string& text) { return encoded(0x50, text.size(), text); };
+    // Appends arrays that each hold the next, refs times; the last one holds then, if any.
+    const auto chain = [&](Strings objects, int length, int then = -1, int refs = 1) {
+        for (int i = 1, first = int(objects.size()); i < length; ++i)
+            objects.push_back(array(std::string(refs, char(first + i))));
+        return objects.push_back(array(then < 0 ? "" : std::string(1, char(then)))), objects;
+    };
+    const std::string xml = infoPlist("a.b", "A"),
+                      full = xml + std::string(maxInfoPlistSize - xml.size(), ' ');
     const std::string binary = bplist({"\xD2\x01\x02\x03\x04", ascii("CFBundleIdentifier"),
                                        ascii("CFBundleExecutable"), ascii("a.b"), ascii("A")});
     const std::string dict = "<plist><dict><key>CFBundleIdentifier</key><string>a.b</string>";
-    Strings doubling;
-    for (int i = 1; i < 40; ++i)
-        doubling.push_back(array({i, i}));
-    doubling.push_back(array({}));
     Strings dictionaries; // 65 deep, each holding the next under the key "k", the last object
-    for (int i = 1; i <= 65; ++i)
-        dictionaries.push_back(encoded(0xD0, 1, {char(65), char(i < 65 ? i : 65)}));
-    dictionaries.push_back(ascii("k"));
+    for (int i = 1; i <= 66; ++i)
+        dictionaries.push_back(i <= 65 ? encoded(0xD0, 1, {char(65), char(i)}) : ascii("k"));
     // Depth through a tail shared by a short path, walked first, and a long one.
-    const auto shared = [](int via) {
-        return bplist(chain(chain({array({1, 2}), array({3}), array({43})}, 40), via, 3));
-    };
+    const Strings shared = chain({array({1, 2}), array({3}), array({43})}, 40);
     const Table table = {
-        {"a.b|A",
-         {xml, binary, "\xEF\xBB\xBF" + xml,
-          xml + std::string(maxInfoPlistSize - xml.size(), ' ')}},
+        {"a.b|A", {xml, binary, "\xEF\xBB\xBF" + xml, full}},
         {"a.b|-",
          {dict + "<key>x</key>" + nested(62, "<true/>") + "</dict></plist>",
           dict + "<key>x</key><string><![CDATA[" + nested(70) + "]]></string><!--" + nested(70) +
@@ -237,13 +190,14 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
          {"<plist><dict><key>CFBundleIdentifier</key><integer>7</integer><key>CFBundleExecutable"
           "</key><array><string>A</string></array></dict></plist>"}},
         {"not a dictionary",
-         {bplist(chain({}, 64)), shared(22), "<plist><array><string>a</string></array></plist>",
-          bplist({array(std::vector(131071, 1)), ascii("a")})}}, // 2^17 objects unfolded
+         {bplist(chain({}, 64)), bplist(chain(shared, 22, 3)),
+          "<plist><array><string>a</string></array></plist>",
+          bplist({array(std::string(131071, 1)), ascii("a")})}}, // 2^17 objects unfolded
         {"nested more than 64 levels deep",
-         {dict + "<key>x</key>" + nested(63) + "</dict></plist>", bplist(chain({}, 65)), shared(23),
-          bplist(dictionaries)}},
+         {dict + "<key>x</key>" + nested(63) + "</dict></plist>", bplist(chain({}, 65)),
+          bplist(chain(shared, 23, 3)), bplist(dictionaries)}},
         {"has too many objects",
-         {bplist(doubling), bplist({array(std::vector(131072, 1)), ascii("a")})}},
+         {bplist(chain({}, 40, -1, 2)), bplist({array(std::string(131072, 1)), ascii("a")})}},
         {"not a property list",
          {bplist({array({0})}), bplist({array({1}), array({0})}), bplist({array({7})}), "bplist00",
           "bplist00" + std::string(31, '\x01'), binary.substr(0, binary.size() - 5), "", "\n",
@@ -260,10 +214,8 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
     writeFile(scratch.path + "/B.app/Contents/Info.plist", infoPlist("b", "B"));
     BundleInfoCache cache;
     const auto rewrite = [&](const std::string& identifier, const std::string& via, int time) {
-        writeFile(plist + via, infoPlist(identifier, "A"));
-        fs::rename(plist + via, plist);
-        const timespec times[] = {{time, 0}, {time, 0}};
-        ::utimensat(AT_FDCWD, plist.c_str(), times, 0);
+        writeFile(plist + via, infoPlist(identifier, "A")), fs::rename(plist + via, plist);
+        ::utimensat(AT_FDCWD, plist.c_str(), std::vector<timespec>(2, {time, 0}).data(), 0);
         EXPECT_EQ("b|B", info(cache.infoForBundle(scratch.path + "/B.app"))); // kept beside A
         return info(cache.infoForBundle(a));
     };
@@ -278,16 +230,17 @@ TEST(BundleInfo, ReadsXmlAndBinaryAndRefusesHostileFilesBeforeLibplistSeesThem)
 
 constexpr BootNanoseconds ms = 1'000'000;
 
-// Runs a loop until something quits it; a loop still running after 10 s fails the test.
-void run(MainLoop& loop)
+// Runs a loop until something quits it, within 9 s; returns how long it ran.
+BootNanoseconds run(MainLoop& loop)
 {
     const BootNanoseconds began = MainLoop::now();
     loop.sleep(10, [&](SleepOutcome) { loop.quit(); });
     loop.run();
     EXPECT_LT(MainLoop::now() - began, 9'000 * ms);
+    return MainLoop::now() - began;
 }
 
-TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAskedForIt)
+TEST(MainLoop, RunsWorkByDeadlineFromItsJobsStartAndWatchesDescriptorsAndOneAlarmWithoutSpinning)
 {
     // On time and several ticks late; durations within a century.
     EXPECT_EQ(20 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 10 * ms));
@@ -296,15 +249,10 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
     EXPECT_EQ(BootNanoseconds(100 * 365.25 * 86400 * 1e9), durationInNanoseconds(INFINITY));
 
     const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
-    std::string order;
-    const auto mark = [&](char c) {
-        if ((order += c).size() == 11)
-            loop->quit();
-    };
+    std::string order, events;
+    const auto mark = [&](char c) { (order += c).size() == 11 ? loop->quit() : void(); };
     const auto sleep = [&](double seconds, char c) {
-        loop->sleep(seconds, [&mark, c](SleepOutcome outcome) {
-            mark(outcome == SleepOutcome::elapsed ? c : '!');
-        });
+        loop->sleep(seconds, [&mark, c](auto o) { mark(o == SleepOutcome::elapsed ? c : '!'); });
     };
     loop->post([&] {
         sleep(0.3, 'z');
@@ -318,104 +266,75 @@ TEST(MainLoop, RunsDueWorkByDeadlineThenInOrderCountedFromTheStartOfTheJobThatAs
         loop->scheduleRepeating(0.025, [&, ticks = 0]() mutable { ticks++ ? void() : mark('t'); });
     });
     std::thread([&] { loop->post([&] { mark('p'); }); }).join(); // runs before what is only due
-    const auto cpu = [] { return double(std::clock()) * (1e9 / CLOCKS_PER_SEC); };
-    const BootNanoseconds began = MainLoop::now();
-    const double cpuBefore = cpu();
-    run(*loop);
-    EXPECT_LT(cpu() - cpuBefore, 20 * ms) << "the loop did not block between wakes";
+    const std::clock_t cpuBefore = std::clock();
+    EXPECT_GE(run(*loop), 100 * ms);
     EXPECT_EQ("p01aAbtcvwz", order);
-    EXPECT_GE(MainLoop::now() - began, 100 * ms);
-}
 
-TEST(MainLoop, WatchesDescriptorsAndRingsOneAlarmAsLibcurlAsks)
-{
-    const std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
     int ends[2];
     ASSERT_EQ(0, ::pipe2(ends, O_CLOEXEC | O_NONBLOCK));
     const posix::FileDescriptor reader(ends[0]), writer(ends[1]);
-    std::string order;
     // Watched again, a descriptor is watched for the new events alone; unwatched, for none.
-    loop->watch(writer.get(), EPOLLIN, [&](std::uint32_t) { order += '!'; });
-    loop->watch(writer.get(), EPOLLOUT, [&](std::uint32_t events) {
-        order += events == EPOLLOUT ? 'w' : '?';
+    loop->watch(writer.get(), EPOLLIN, [&](std::uint32_t) { events += '!'; });
+    loop->watch(writer.get(), EPOLLOUT, [&](std::uint32_t got) {
+        events += got == EPOLLOUT ? 'w' : '?';
         loop->unwatch(writer.get()), (void)!::write(writer.get(), "x", 1);
     });
     loop->watch(reader.get(), EPOLLIN, [&](std::uint32_t) {
         char byte = 0;
-        order += ::read(reader.get(), &byte, 1) == 1 ? 'r' : '!'; // once: the pipe is empty again
+        events += ::read(reader.get(), &byte, 1) == 1 ? 'r' : '!'; // once: the pipe is empty again
     });
     // Set again, the alarm replaces the one before; cleared, it rings no more.
-    loop->setAlarm(0.01, [&] { order += '!'; });
+    loop->setAlarm(0.01, [&] { events += '!'; });
     loop->setAlarm(0.05, [&] {
-        order += 'a', loop->setAlarm(0.01, [&] { order += '!'; }), loop->setAlarm({}, {});
+        events += 'a', loop->setAlarm(0.01, [&] { events += '!'; }), loop->setAlarm({}, {});
     });
-    loop->sleep(0.1, [&](SleepOutcome) { loop->quit(); });
-    const std::clock_t cpuBefore = std::clock();
-    loop->run();
-    EXPECT_EQ("wra", order);
-    EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC / 50) << "woken by what it stopped watching";
+    loop->sleep(0.1, [&](SleepOutcome) { loop->quit(); }), loop->run();
+    EXPECT_EQ("wra", events);
+    EXPECT_LT(std::clock() - cpuBefore, CLOCKS_PER_SEC / 50) << "woken with nothing to do";
 }
-
-// Posts and sleeps again when it goes, as the frame of a suspended job may.
-struct Reentrant {
-    Reentrant(MainLoop& on, std::shared_ptr<int> held) : loop(on), token(std::move(held)) {}
-    MainLoop& loop;
-    std::shared_ptr<int> token;
-    ~Reentrant()
-    {
-        loop.post([t = token] {}), loop.sleep(1, [t = token](SleepOutcome) {});
-    }
-};
 
 TEST(MainLoop, DestructionFreesPendingWorkWithoutRunningItAndLogLinesOutliveABrokenStream)
 {
     std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
     // What the loop's own thread posts runs at once; what another thread posts wakes it.
+    const auto wake = [&] { std::this_thread::sleep_for(20ms), loop->post([&] { loop->quit(); }); };
     std::thread poster;
-    loop->post([&] {
-        loop->post([&] {
-            poster = std::thread(
-                [&] { std::this_thread::sleep_for(20ms), loop->post([&] { loop->quit(); }); });
-        });
-    });
-    run(*loop);
-    poster.join();
+    loop->post([&] { loop->post([&] { poster = std::thread(wake); }); });
+    run(*loop), poster.join();
     auto token = std::make_shared<int>(0);
     const std::weak_ptr<int> watch = token;
     bool called = false;
-    loop->sleep(3600,
-                [&called, r = std::make_shared<Reentrant>(*loop, token)](auto) { called = true; });
-    loop->post([&called, r = std::make_shared<Reentrant>(*loop, token)] { called = true; });
-    token.reset();
-    loop.reset();
-    EXPECT_FALSE(called);
-    EXPECT_TRUE(watch.expired()) << "work left at destruction was not freed";
+    // Posts and sleeps again when it goes, as the frame of a suspended job may.
+    const auto reentrant = [&l = *loop, &token] {
+        return std::shared_ptr<void>(
+            nullptr, [&l, t = token](void*) { l.post([t] {}), l.sleep(1, [t](SleepOutcome) {}); });
+    };
+    loop->sleep(3600, [&called, r = reentrant()](auto) { called = true; });
+    loop->post([&called, r = reentrant()] { called = true; });
+    token.reset(), loop.reset();
+    EXPECT_TRUE(!called && watch.expired()) << "work left at destruction ran or was not freed";
 
-    EXPECT_NEAR(
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(),
-        SystemClock().now(), 0.01);
+    using std::chrono::system_clock;
+    EXPECT_NEAR(std::chrono::duration<double>(system_clock::now().time_since_epoch()).count(),
+                SystemClock().now(), 0.01);
     // The application object keeps a write into a pipe nobody reads from ending the process.
     const auto application = makeBackgroundOnlyApplication();
     // A line carries the local time of its writing to the millisecond, its writer and its message.
     int ends[2];
     ASSERT_EQ(0, ::pipe(ends));
-    const auto before = std::chrono::system_clock::now() - 1ms;
+    const auto before = system_clock::now() - 1ms;
     StandardErrorLog(ends[1]).log("DrovixRescue: hi");
     char line[200] = {};
     ASSERT_GT(::read(ends[0], line, sizeof line - 1), 0);
     std::tm local{};
     const char* rest = ::strptime(line, "%F %T.", &local);
     local.tm_isdst = -1;
-    const auto written = std::chrono::system_clock::from_time_t(std::mktime(&local)) +
-                         std::chrono::milliseconds(std::atoi(rest));
-    EXPECT_TRUE(before <= written && written <= std::chrono::system_clock::now()) << line;
-    EXPECT_EQ(" drovix_linux_tests[" + std::to_string(::getpid()) + ":" +
-                  std::to_string(::gettid()) + "] DrovixRescue: hi\n",
-              rest + 3);
-    ::close(ends[0]);
-    StandardErrorLog(ends[1]).log("DrovixRescue: into a pipe nobody reads");
-    StandardErrorLog(-1).log("DrovixRescue: into no descriptor at all");
-    ::close(ends[1]);
+    const auto written = system_clock::from_time_t(std::mktime(&local)) + std::atoi(rest) * 1ms;
+    EXPECT_TRUE(before <= written && written <= system_clock::now()) << line;
+    EXPECT_EQ(rest + 3, " drovix_linux_tests[" + std::to_string(::getpid()) + ":" +
+                            std::to_string(::gettid()) + "] DrovixRescue: hi\n");
+    ::close(ends[0]), StandardErrorLog(ends[1]).log("DrovixRescue: into a pipe nobody reads");
+    StandardErrorLog(-1).log("DrovixRescue: into no descriptor at all"), ::close(ends[1]);
 }
 
 TEST(MainLoop, AnAgentWithoutRoomForItsDescriptorsSaysWhyAndEnds)
@@ -430,20 +349,11 @@ TEST(MainLoop, AnAgentWithoutRoomForItsDescriptorsSaysWhyAndEnds)
     EXPECT_EQ(1 << 8, agent.reap()) << "exit status 1";
 }
 
-std::vector<pid_t> running(const std::string& bundle)
-{
-    std::vector<pid_t> pids;
-    for (const auto& process : bundleProcesses([&](auto& path) { return path == bundle; }))
-        pids.push_back(process->pid());
-    return pids;
-}
-
 TEST(RunningApplications, AreTheLiveProcessesOfThisUserFromBundlesWithTheIdentifier)
 {
     Scratch scratch;
     const std::string id = testIdentifier + ".scan";
-    scratch.bundle("F.app", id, "forking");
-    scratch.bundle("R.app", id);
+    scratch.bundle("F.app", id, "forking"), scratch.bundle("R.app", id);
     scratch.bundle("O.app", id + ".other");
     Child forking({scratch.program("F.app")}), updated({scratch.program("R.app")});
     Child ended({scratch.program("R.app")}), other({scratch.program("O.app")});
@@ -451,21 +361,16 @@ TEST(RunningApplications, AreTheLiveProcessesOfThisUserFromBundlesWithTheIdentif
     ASSERT_TRUE(ended.ready() > 0 && other.ready() > 0);
     ::kill(ended.pid(), SIGTERM);
     ASSERT_TRUE(ended.reap(false)); // a zombie, since nobody reaped it
-    // An update replaces the program on disk while it runs: the kernel then reports its
-    // executable as ".../Drovix (deleted)".
-    fs::remove(scratch.program("R.app"));
-    scratch.bundle("R.app", id);
-    std::optional<Scratch> reachable;
+    // An update replaces the program while it runs: the kernel names it ".../Drovix (deleted)".
+    fs::remove(scratch.program("R.app")), scratch.bundle("R.app", id);
+    std::optional<Scratch> tmp; // in /tmp, which the user nobody reaches whatever TMPDIR names
     std::optional<Child> nobody;
     if (::getuid() == 0) { // as whom the agent may run; nobody's instance is not its user's
-        // In a folder that the user nobody can reach, whatever folder TMPDIR names.
-        reachable.emplace("/tmp");
-        fs::permissions(reachable->path, fs::perms(0755));
-        nobody.emplace(Strings{reachable->program(reachable->bundle("R.app", id))}, Strings{},
-                       65534);
+        tmp.emplace("/tmp"), fs::permissions(tmp->path, fs::perms(0755));
+        nobody.emplace(Strings{tmp->program(tmp->bundle("R.app", id))}, Strings{}, 65534);
         ASSERT_GT(nobody->ready(), 0);
     }
-    std::sort(expected.begin(), expected.end());
+    std::ranges::sort(expected);
     const auto applications = LinuxWorkspace().runningApplications(id);
     std::vector<pid_t> found;
     for (const auto& application : applications)
@@ -473,10 +378,8 @@ TEST(RunningApplications, AreTheLiveProcessesOfThisUserFromBundlesWithTheIdentif
     ASSERT_EQ(expected, found);
 
     // A handle signals only its own process: forced, asked, and once it is reaped, none.
-    applications[std::find(found.begin(), found.end(), updated.pid()) - found.begin()]
-        ->forceTerminate();
-    const std::optional<int> status = updated.reap();
-    EXPECT_TRUE(status && WIFSIGNALED(*status) && WTERMSIG(*status) == SIGKILL);
+    applications[std::ranges::find(found, updated.pid()) - found.begin()]->forceTerminate();
+    EXPECT_EQ(SIGKILL, updated.reap()) << "killed by SIGKILL";
     const auto asked = bundleProcesses([&](auto& path) { return path == scratch.path + "/O.app"; });
     ASSERT_TRUE(asked.size() == 1 && asked[0]->pid() == other.pid());
     errno = EPERM; // left from an earlier call, it is no outcome of a signal that was sent
@@ -502,37 +405,33 @@ TEST(OpenApplication, StartsOneDetachedInstanceAndNoneWhileItRuns)
     Scratch scratch;
     const std::string bundle = scratch.bundle("A.app", testIdentifier + ".open");
     LinuxWorkspace workspace;
-    // The agent ignores SIGPIPE and may hold descriptors without close-on-exec: the application
-    // inherits neither.
+    // Neither the agent's ignored SIGPIPE nor its descriptors open across exec reach the app.
     const posix::FileDescriptor inherited(::open("/dev/zero", O_RDONLY));
-    ::signal(SIGPIPE, SIG_IGN);
-    ::setenv("DROVIX_SAMPLE_LIFETIME", "60", 1);
+    ::signal(SIGPIPE, SIG_IGN), ::setenv("DROVIX_SAMPLE_LIFETIME", "60", 1);
     auto concurrent = std::async(std::launch::async, [&] { return open(workspace, bundle); });
     EXPECT_EQ(std::nullopt, open(workspace, bundle));
     EXPECT_EQ(std::nullopt, concurrent.get());
     ::signal(SIGPIPE, SIG_DFL);
-    const std::vector<pid_t> pids = running(bundle);
-    ASSERT_EQ(1u, pids.size()) << "two opens at once start one instance";
-    const std::string proc = "/proc/" + std::to_string(pids[0]);
+    const auto running = [&] { return bundleProcesses([&](auto& p) { return p == bundle; }); };
+    const auto instances = running();
+    ASSERT_EQ(1u, instances.size()) << "two opens at once start one instance";
+    const pid_t pid = instances[0]->pid();
+    const std::string proc = "/proc/" + std::to_string(pid);
     const std::string status = *posix::readRegularFile(proc + "/status", 4096);
-    EXPECT_EQ(pids[0], ::getsid(pids[0])) << "not in a session of its own";
+    EXPECT_EQ(pid, ::getsid(pid)) << "not in a session of its own";
     EXPECT_EQ(std::string::npos, status.find("PPid:\t" + std::to_string(::getpid()) + "\n"));
     EXPECT_NE(std::string::npos, status.find("SigIgn:\t0000000000000000\n"));
     EXPECT_EQ("/", *posix::readLink(proc + "/cwd"));
     for (const char* stream : {"/fd/0", "/fd/1", "/fd/2"})
         EXPECT_EQ("/dev/null", *posix::readLink(proc + stream));
     // The application opens and closes files of its own meanwhile: look for the inherited one.
-    std::error_code listing;
-    for (const auto& entry : fs::directory_iterator(proc + "/fd", listing)) {
-        const auto target = posix::readLink(entry.path());
-        EXPECT_FALSE(target && *target == "/dev/zero") << "inherited as " << entry.path();
-    }
+    std::error_code listing, gone;
+    for (const auto& entry : fs::directory_iterator(proc + "/fd", listing))
+        EXPECT_NE("/dev/zero", fs::read_symlink(entry, gone).string()) << entry.path();
     EXPECT_FALSE(listing) << listing.message();
     EXPECT_EQ(std::nullopt, open(workspace, bundle));
-    EXPECT_EQ(pids, running(bundle));
-    ::kill(pids[0], SIGTERM);
-    for (int attempt = 0; attempt < 5000 && !running(bundle).empty(); ++attempt)
-        std::this_thread::sleep_for(2ms);
+    EXPECT_TRUE(running().size() == 1 && running()[0]->pid() == pid) << "opened while it runs";
+    instances[0]->terminate(), readable(instances[0]->pidfd());
     EXPECT_EQ(-1, ::waitpid(-1, nullptr, WNOHANG)) << "the agent kept a child process";
 
     // Run from no bundle, the test's own folder stands in for the agent's bundle.
@@ -552,8 +451,7 @@ TEST(OpenApplication, StartsOneDetachedInstanceAndNoneWhileItRuns)
         EXPECT_EQ(target, *posix::readLink(link));
     }
     EXPECT_EQ("/x: No such file or directory", posix::readLink("/x").error());
-    writeFile(base + "File.app", "");
-    writeFile(base + "Bare.app/Contents/MacOS/Drovix", "");
+    writeFile(base + "File.app", ""), writeFile(base + "Bare.app/Contents/MacOS/Drovix", "");
     writeFile(base + "Escaping.app/Contents/Info.plist", infoPlist("a.b", "../Drovix"));
     const std::string folder = scratch.program(scratch.bundle("Folder.app", "a.b"));
     fs::remove(folder), fs::create_directory(folder);
