@@ -1,6 +1,5 @@
-// The whole agent as built, with the command writer and the sample Drovix, as real processes in a
-// scratch home, through a stand-in of CloudKit's web services and through the record file: what
-// no test of its parts can show.
+// The agent, the command writer and the sample Drovix as built, as real processes in a scratch
+// home, through a stand-in of CloudKit's web services and through the record file.
 #include "StandInService.h"
 #include "Support.h"
 
