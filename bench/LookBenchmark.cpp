@@ -15,7 +15,7 @@
 #include "platform/linux/MainThread.h"
 #include "platform/linux/Services.h"
 
-#include "../tests/linux/StandInService.h"
+#include "../sample/StandInService.h"
 
 #include <benchmark/benchmark.h>
 
@@ -226,7 +226,7 @@ int main(int argc, char** argv)
 {
     using namespace drovix;
     if (argc == 3 && std::string_view(argv[1]) == "--stand-in") {
-        const support::StandInService service(argv[2], support::keepingTheRecord());
+        const support::StandInService service(argv[2], support::standInCloud());
         for (;;)
             ::pause();
     }

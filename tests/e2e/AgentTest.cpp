@@ -54,7 +54,7 @@ void restarts(const std::string& writer, const std::string& agent, const std::st
 
 TEST(AgentTest, RestartsObedientDrovixOnACommandThroughTheService)
 {
-    StandInService service(DROVIX_TEST_SOCKET, keepingTheRecord());
+    StandInService service(DROVIX_TEST_SOCKET, standInCloud());
     restarts(DROVIX_WEB_COMMAND_WRITER, DROVIX_WEB_AGENT, "obedient");
 }
 
