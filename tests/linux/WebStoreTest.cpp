@@ -137,9 +137,12 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
 
     // A replacement is stored whole and used next; one the writer stores while a request is out
     // is tried once when the service refuses the token that request carried.
+    // A replacement comes through either header, on a refusal too.
     EXPECT_EQ("start|-|-",
-              service.fetch({200, found.body, "X-Apple-CloudKit-Web-Auth-Token: 2nd\r\n"}));
-    EXPECT_EQ("2nd\n", *posix::readRegularFile(service.tokenFile, 100));
+              service.fetch({200, found.body, "X-Apple-CloudKit-Session: 2nd\r\n"}));
+    EXPECT_EQ("THROTTLED", service.fetch({503, R"({"serverErrorCode":"THROTTLED"})",
+                                          "X-Apple-CloudKit-Web-Auth-Token: 3rd\r\n"}));
+    EXPECT_EQ("3rd\n", *posix::readRegularFile(service.tokenFile, 100));
     // The writer stores a token of its own at each refusal.
     const auto refusingBut = [&, stored = std::make_shared<int>(0)](const std::string& accepted) {
         return [&, stored, accepted](const StandInRequest& request) {
@@ -156,13 +159,15 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     std::vector<std::string> tokens;
     for (const StandInRequest& request : service.standIn.requests())
         tokens.push_back(request.target.substr(request.target.rfind('=') + 1));
-    EXPECT_EQ(Strings({"first", "2nd", "t1", "t1", "t2"}), tokens)
+    EXPECT_EQ(Strings({"first", "2nd", "3rd", "t1", "t1", "t2"}), tokens)
         << "each refusal tried again once";
 
     // What comes back from signing in: the address the browser ended on, or the token alone.
     const std::pair<std::string, std::string> pasted[] = {
         {" https://x.test/cb?a=1&ckWebAuthToken=a%2Bb%2F%3D&b=2\n", "a+b/="},
         {"GET /cb?ckSession=s+1 HTTP/1.1", "s+1"},
+        {"https://x.test/cb#ckSession=f+1/x=&y=2", "f+1/x="},
+        {"https://x.test/cb?ckWebAuthToken=sp%20ace", "sp+ace"},
         {"t0k/en==", "t0k/en=="},
         {"https://x.test/cb?xckWebAuthToken=a", ""},
         {"https://x.test/cb?ckWebAuthToken=", ""},

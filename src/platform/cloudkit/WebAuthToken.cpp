@@ -99,11 +99,14 @@ std::string webAuthTokenFrom(std::string_view text)
         text.remove_suffix(1);
     for (const std::string_view name : {"ckWebAuthToken=", "ckSession="}) {
         for (std::size_t at = text.find(name); at != text.npos; at = text.find(name, at + 1)) {
-            if (at == 0 || (text[at - 1] != '?' && text[at - 1] != '&'))
+            if (at == 0 || (text[at - 1] != '?' && text[at - 1] != '&' && text[at - 1] != '#'))
                 continue;
             std::string_view value = text.substr(at + name.size());
             value = value.substr(0, value.find_first_of("&# "));
-            if (std::string token = percentDecoded(value); isUsableWebAuthToken(token))
+            std::string token = percentDecoded(value);
+            // A page that read the query as a form gave '+' back as a space.
+            std::replace(token.begin(), token.end(), ' ', '+');
+            if (isUsableWebAuthToken(token))
                 return token;
         }
     }

@@ -29,7 +29,7 @@ posix::Result<std::string> webAuthTokenPath(std::string_view containerIdentifier
 bool isUsableWebAuthToken(std::string_view token);
 
 // The token in what came back from signing in: an address the sign-in page sent the browser to,
-// or a request for it, with the token as its query parameter ckWebAuthToken (or ckSession), or
+// or a request for it, with the token as ckWebAuthToken or ckSession in its query or fragment, or
 // the token alone. Empty when it holds none.
 std::string webAuthTokenFrom(std::string_view text);
 

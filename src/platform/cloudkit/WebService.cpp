@@ -200,12 +200,15 @@ ServiceAnswer ServiceRequest::answer(CURLcode result) const
 
 std::string ServiceRequest::replacementToken() const
 {
-    curl_header* header = nullptr;
-    if (!handle_ || curl_easy_header(handle_, "X-Apple-CloudKit-Web-Auth-Token", 0, CURLH_HEADER,
-                                     -1, &header) != CURLHE_OK)
-        return {};
-    const std::string token = header->value;
-    return isUsableWebAuthToken(token) ? token : std::string();
+    // The service renews a token through either header, on failures too.
+    for (const char* name : {"X-Apple-CloudKit-Web-Auth-Token", "X-Apple-CloudKit-Session"}) {
+        curl_header* header = nullptr;
+        if (handle_ &&
+            curl_easy_header(handle_, name, 0, CURLH_HEADER, -1, &header) == CURLHE_OK &&
+            isUsableWebAuthToken(header->value))
+            return header->value;
+    }
+    return {};
 }
 
 } // namespace drovix
