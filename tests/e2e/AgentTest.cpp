@@ -16,6 +16,8 @@ void restarts(const std::string& writer, const std::string& agent, const std::st
     // Inherited by the instances the agent opens, which end by themselves should the test fail.
     const Strings environment{"HOME=" + scratch.path, "PATH=/usr/bin:/bin",
                               "DROVIX_SAMPLE_LIFETIME=60"};
+    const std::string tokenFile =
+        scratch.path + "/.config/cloud/iCloud." + testIdentifier + "/web-auth-token";
     const std::string drovix = scratch.bundle("Applications/Drovix.app", testIdentifier, behaviour);
     Child running({scratch.program(drovix)}, environment);
     ASSERT_TRUE(running.readLine());
@@ -24,12 +26,20 @@ void restarts(const std::string& writer, const std::string& agent, const std::st
                      "https://x.test/cb?ckWebAuthToken=e2e%2Btoken\n");
         EXPECT_EQ("Sign in to iCloud in a browser, at", signIn.readLine());
         ASSERT_EQ(0, signIn.reap());
-        EXPECT_EQ("e2e+token\n", *posix::readRegularFile(scratch.path + "/.config/cloud/iCloud." +
-                                                             testIdentifier + "/web-auth-token",
-                                                         100));
+        EXPECT_EQ("e2e+token\n", *posix::readRegularFile(tokenFile, 100));
     }
+    const auto shownStatus = [&] {
+        Child shown({writer, "--container", "iCloud." + testIdentifier, "status"}, environment);
+        std::string lines;
+        while (const auto line = shown.readLine())
+            lines += *line + "|";
+        return lines;
+    };
+    EXPECT_EQ("no command yet|", shownStatus());
     Child command({writer, "--container", "iCloud." + testIdentifier, "restart"}, environment);
     ASSERT_EQ(0, command.reap()) << command.readLine().value_or("");
+    EXPECT_THAT(shownStatus(), ::testing::MatchesRegex(R"(restart, nonce \w{16}\|issued .*, . s ago\|)"
+                                                  R"(fresh for another 1.. s: a Mac .*\|)"));
     Child rescue({agent, "-h"}, environment);
     const auto next = [&] {
         const std::string line = rescue.readLine().value_or("(no message)");
@@ -50,11 +60,14 @@ void restarts(const std::string& writer, const std::string& agent, const std::st
     ASSERT_EQ(1u, instances.size());
     instances[0]->forceTerminate();
     readable(instances[0]->pidfd());
+    if (writer == DROVIX_WEB_COMMAND_WRITER) { // the writer and the agent stored renewals
+        EXPECT_THAT(*posix::readRegularFile(tokenFile, 100), ::testing::StartsWith("renewed+"));
+    }
 }
 
 TEST(AgentTest, RestartsObedientDrovixOnACommandThroughTheService)
 {
-    StandInService service(DROVIX_TEST_SOCKET, standInCloud());
+    StandInService service(DROVIX_TEST_SOCKET, standInCloud("page-api-token", 2));
     restarts(DROVIX_WEB_COMMAND_WRITER, DROVIX_WEB_AGENT, "obedient");
 }
 
