@@ -225,11 +225,6 @@ BENCHMARK(webLook);
 int main(int argc, char** argv)
 {
     using namespace drovix;
-    if (argc == 3 && std::string_view(argv[1]) == "--stand-in") {
-        const support::StandInService service(argv[2], support::standInCloud());
-        for (;;)
-            ::pause();
-    }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;
