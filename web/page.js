@@ -132,7 +132,7 @@ function render() {
     $("sign-out").hidden = !signedIn;
     const wait = Math.ceil((waitUntil - now) / 1000);
     $("wait").hidden = wait <= 0;
-    $("wait").textContent = `The service asks this page to wait: try again in ${wait} s.`;
+    if (wait > 0) $("wait").textContent = `The service asks this page to wait: try again in ${wait} s.`;
     for (const button of buttons) button.disabled = busy || wait > 0;
     const known = waiting ? waiting : {};
     show("kind", known.kind === undefined ? null : command.cut(known.kind));

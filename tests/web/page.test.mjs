@@ -1,0 +1,159 @@
+// The command page and the writer's callback page in chromium, against the stand-in.
+import { test, before, after } from "node:test";
+import assert from "node:assert/strict";
+import { launch, standIn, waitText, signIn } from "./browser.mjs";
+
+let browser, stand;
+const seen = { origins: new Set(), types: new Set(), errors: [] };
+before(async () => [browser, stand] = await Promise.all([launch(), standIn()]));
+after(async () => (await browser?.close(), stand?.stop()));
+
+// A fresh browser profile on the page, signed in unless told otherwise.
+async function open({ signedIn = true, clock, ...options } = {}) {
+    await stand.control("reset");
+    const page = await (await browser.newContext(options)).newPage();
+    page.on("request", (request) => seen.origins.add(new URL(request.url()).origin) &&
+        request.url().includes("/database/") && seen.types.add(request.headers()["content-type"]));
+    page.on("pageerror", (error) => seen.errors.push(error.message));
+    await clock?.(page.clock);
+    await page.goto(stand.page);
+    if (signedIn) await signIn(page);
+    return page;
+}
+const requests = async () => JSON.parse(await stand.control("requests"));
+const stored = (page) => page.evaluate(() => [sessionStorage, localStorage].map((s) => s.getItem("drovixRescue.webAuthToken")));
+const record = (kind, nonce, issuedAt) => JSON.stringify({ recordName: "command", recordType: "Command", fields: {
+    kind: { value: kind, type: "STRING" }, nonce: { value: nonce, type: "STRING" }, issuedAt: { value: issuedAt, type: "TIMESTAMP" } } });
+const target = (operation, token) => `/database/1/iCloud.com.drovix.Drovix/production/private/records/${operation}` +
+    `?ckAPIToken=page-api-token&ckWebAuthToken=${encodeURIComponent(token)}`;
+
+test("signing in takes the token out of the address, keeps it where asked, and signing out forgets it", async () => {
+    const page = await open({ signedIn: false }), arrivals = [];
+    page.on("framenavigated", (frame) => arrivals.push(frame.url()));
+    for (const keep of [false, true]) {
+        await page.setChecked("#keep", keep);
+        await signIn(page);
+        assert.equal(page.url(), stand.page);
+        const [session, local] = await stored(page), token = keep ? local : session, lookup = (await requests()).at(-1);
+        assert.deepEqual([keep ? session : local, lookup.target, lookup.body], [null, target("lookup", token),
+            '{"records":[{"recordName":"command"}],"zoneID":{"zoneName":"_defaultZone"}}']);
+        assert.match(token, /^signed\+in\d+\/t=$/);
+        await page.click("#sign-out");
+        assert.deepEqual([await stored(page), await page.isVisible("#sign-in")], [[null, null], true]);
+    }
+    assert.ok(arrivals.some((url) => /\?ckWebAuthToken=signed\+in/.test(url)) &&
+              arrivals.some((url) => /#ckSession=signed/.test(url)), arrivals.join(" "));
+});
+
+test("the command waiting is shown in words at the page's clock, on a phone's width", async () => {
+    const now = Date.UTC(2026, 0, 5, 12), nonce = "0123456789abcdef";
+    const page = await open({ viewport: { width: 360, height: 740 }, clock: (clock) => clock.setFixedTime(now) });
+    for (const [saved, shown] of [
+        [record("start", nonce, now - 121_000), /\(2 min ago\)[^]*\nissued more than 120 s ago: no Mac will act on it$/],
+        [record("start", nonce, now + 121_000), /\(in 2 min\)[^]*\ndated more than 120 s ahead of this clock: no Mac will act on it until then$/],
+        [record("Start", nonce, now), /^Kind\nStart\n[^]*\na command for Drovix itself, which DrovixRescue leaves alone$/],
+        [record("start", 7, now), /\nthe command record has no kind or nonce$/],
+        ["", /^What it means now\nno command yet$/],
+        [record("restart", nonce, now - 47_000), /^Kind\nrestart\nIssued\n.+ \(47 s ago\)\nNonce\n01234567\nWhat it means now\nfresh for another 73 s: a Mac running DrovixRescue acts on it within about 10 s, or 50 s while Drovix runs$/],
+    ]) {
+        await stand.control("record", saved);
+        await page.click("#refresh");
+        await waitText(page, "#signed-in dl", shown);
+    }
+    assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= document.documentElement.clientWidth));
+    if (process.env.DROVIX_WEB_SCREENSHOT) await page.screenshot({ path: process.env.DROVIX_WEB_SCREENSHOT, fullPage: true });
+});
+
+test("start and restart save the command, restart only once confirmed", async () => {
+    const page = await open();
+    const [token] = await stored(page), nonces = [];
+    for (const kind of ["start", "restart"]) {
+        if (kind === "start") await page.click("#start");
+        else {
+            await page.press("#restart", "Enter");
+            assert.match(await page.textContent("#confirm[open]"), /asked to quit and, after ten seconds, made to\s+quit, so unsaved\s+work in it can be lost/);
+            await page.keyboard.press("Escape");
+            assert.ok(!(await requests()).some((r) => r.body.includes('"restart"')));
+            for (const key of ["Enter", "Shift+Tab", "Enter"]) await page.keyboard.press(key); // Cancel has the focus
+        }
+        await waitText(page, "#status", new RegExp(`^sent ${kind} at \\d\\d:\\d\\d:\\d\\d$`));
+        const sent = (await requests()).at(-1);
+        const { nonce, issuedAt } = JSON.parse(sent.body).operations[0].record.fields;
+        assert.deepEqual([sent.target, sent.body], [target("modify", token), `{"operations":[{"operationType":"forceReplace","record":{"recordName":"command","recordType":"Command","fields":{"kind":{"value":"${kind}","type":"STRING"},"nonce":{"value":"${nonce.value}","type":"STRING"},"issuedAt":{"value":${issuedAt.value},"type":"TIMESTAMP"}}}}],"zoneID":{"zoneName":"_defaultZone"}}`]);
+        assert.ok(/^[0-9a-f]{16}$/.test(nonce.value) && Math.abs(issuedAt.value - Date.now()) < 2000, sent.body);
+        nonces.push(nonce.value);
+    }
+    assert.notEqual(nonces[0], nonces[1]);
+});
+
+test("a token renewed in any answer replaces the stored one", async () => {
+    const page = await open();
+    for (const [status, headers, renewed] of [[200, "X-Apple-CloudKit-Session: renewed+1/a=", "renewed+1/a="],
+            [200, "X-Apple-CloudKit-Web-Auth-Token: renewed+2/b=", "renewed+2/b="],
+            [500, "X-Apple-CloudKit-Session: other+3\r\nX-Apple-CloudKit-Web-Auth-Token: renewed+3/c=", "renewed+3/c="]]) {
+        await stand.control("next", `${status}\r\n${headers}\r\n\r\n{"records":[{"recordName":"command","serverErrorCode":"NOT_FOUND"}]}`);
+        await page.click("#refresh");
+        await page.waitForFunction((t) => sessionStorage.getItem("drovixRescue.webAuthToken") === t, renewed);
+        await page.click("#refresh");
+        await page.waitForFunction(() => !document.querySelector("#refresh").disabled);
+        assert.equal((await requests()).at(-1).target, target("lookup", renewed));
+    }
+});
+
+test("what goes wrong is said in words, and the service's text is only ever text", async () => {
+    const page = await open();
+    const json = (status, fields) => `${status}\r\nContent-Type: application/json\r\n\r\n${JSON.stringify(fields)}`;
+    const markup = "<img src=x onerror=window.ran=1><script>window.ran=2</script>";
+    for (const [reply, button, said] of [
+        [json(403, { serverErrorCode: "ACCESS_DENIED", reason: "x" }), "#refresh", /^iCloud refused access to your data: with Advanced Data Protection on, turn on "Access iCloud Data on the Web" in the iCloud settings of your iPhone, iPad or Mac$/],
+        ["502\r\nContent-Type: text/html\r\n\r\n<html><body>Bad gateway</body></html>", "#refresh", /^HTTP 502$/],
+        ["200\r\n\r\nnot json", "#refresh", /^the service's answer is not JSON$/],
+        [`200\r\n\r\n{"records":[],"pad":"${"x".repeat(70_000)}"}`, "#refresh", /^the service's answer is larger than 64 KiB$/],
+        [json(500, { serverErrorCode: "INTERNAL_ERROR", reason: markup + "y".repeat(300) }), "#refresh", /^INTERNAL_ERROR: <img src=x onerror=window\.ran=1><script>window\.ran=2<\/script>y{123}…$/],
+        [json(200, { records: [{ recordName: "command", fields: {} }] }), "#start", /^start not sent: the service did not answer with the command sent: it may not be saved$/],
+        [null, "#refresh", /^can't reach the service at 127\.0\.0\.1:\d+: is this device online\?$/],
+        [json(401, { serverErrorCode: "AUTHENTICATION_REQUIRED", reason: "x" }), "#refresh", /^your session has ended: sign in again to see and send commands$/],
+    ]) {
+        if (reply) await stand.control("next", reply);
+        else await page.route(`${stand.service}/**`, (route) => route.abort());
+        await page.click(button);
+        await waitText(page, "#status", said);
+        await page.unrouteAll();
+    }
+    assert.deepEqual(await page.evaluate(() => [window.ran, document.images.length]), [undefined, 1]);
+    assert.deepEqual([await page.isVisible("#sign-in"), await stored(page)], [true, [null, null]]);
+});
+
+test("a throttled page waits, counting down, before it asks again", async () => {
+    const page = await open({ clock: (clock) => clock.install() });
+    await stand.control("next", '503\r\n\r\n{"serverErrorCode":"THROTTLED","reason":"slow down","retryAfter":3}');
+    await page.click("#refresh");
+    await waitText(page, "#status", /^THROTTLED: slow down$/);
+    const state = async () => [await page.isVisible("#wait") && await page.textContent("#wait"),
+                               await page.$$eval("#signed-in button", (all) => all.map((b) => b.disabled).join())];
+    assert.deepEqual(await state(), ["The service asks this page to wait: try again in 3 s.", "true,true,true"]);
+    await page.clock.runFor(4000);
+    assert.deepEqual(await state(), [false, "false,false,false"]);
+});
+
+test("the writer's callback page hands the token to drovix-command and to nothing else", async () => {
+    const page = await (await browser.newContext({ permissions: ["clipboard-read", "clipboard-write"] })).newPage();
+    const handed = [];
+    await page.route("http://127.0.0.1:53682/**", (route) => handed.push(route.request().url()) && route.fulfill({ body: "" }));
+    for (const address of ["?ckWebAuthToken=a+b/c%3D", "#ckSession=a%2Bb/c=", "?ckSession=a%2bb%2Fc%3d&x=1", "#ckWebAuthToken=a+b/c="]) {
+        await page.goto(`${stand.page}callback.html${address}`);
+        await waitText(page, "#token", /^a\+b\/c=$/);
+        assert.equal(page.url(), `${stand.page}callback.html${address.includes("x=1") ? "?x=1" : ""}`);
+        await page.click("#copy");
+        await waitText(page, "#status", /^copied/);
+        assert.equal(await page.evaluate(() => navigator.clipboard.readText()), "a+b/c=");
+        await page.click("#local");
+        await page.waitForURL("http://127.0.0.1:53682/**");
+        assert.equal(handed.at(-1), "http://127.0.0.1:53682/?ckWebAuthToken=a%2Bb%2Fc%3D");
+    }
+});
+
+test("the command page asks nothing of any origin but its own and the service's", () => {
+    assert.deepEqual([[...seen.origins].sort(), [...seen.types], seen.errors],
+                     [[stand.page.slice(0, -1), stand.service].sort(), ["text/plain"], []]);
+});
