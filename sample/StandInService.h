@@ -58,8 +58,8 @@ public:
         path.copy(address.sun_path, sizeof address.sun_path - 1);
         ::unlink(path.c_str());
         if (path.size() >= sizeof address.sun_path ||
-            ::bind(listeners_[0].get(), reinterpret_cast<sockaddr*>(&address),
-                   sizeof address) != 0 ||
+            ::bind(listeners_[0].get(), reinterpret_cast<sockaddr*>(&address), sizeof address) !=
+                0 ||
             ::listen(listeners_[0].get(), 8) != 0)
             throw std::runtime_error(posix::systemFailure(path).description);
         if (onLoopback)
@@ -126,16 +126,18 @@ private:
                 entries.push_back({listener.get(), POLLIN, 0}); // -1 is left alone
             for (const auto& connection : connections)
                 entries.push_back({connection->fd.get(), POLLIN, 0});
-            if (posix::retryOnInterrupt([&] { return ::poll(entries.data(), entries.size(), -1); }) <
-                    0 ||
+            if (posix::retryOnInterrupt(
+                    [&] { return ::poll(entries.data(), entries.size(), -1); }) < 0 ||
                 entries[0].revents)
                 return;
             for (std::size_t i = 0; i < listeners_.size(); ++i) {
                 if (entries[1 + i].revents & POLLIN)
-                    connections.push_back(std::make_unique<Connection>(Connection{
-                        posix::FileDescriptor(::accept4(listeners_[i].get(), nullptr, nullptr,
-                                                        SOCK_CLOEXEC)),
-                        Listener(i), number++, {}}));
+                    connections.push_back(std::make_unique<Connection>(
+                        Connection{posix::FileDescriptor(::accept4(listeners_[i].get(), nullptr,
+                                                                   nullptr, SOCK_CLOEXEC)),
+                                   Listener(i),
+                                   number++,
+                                   {}}));
             }
             for (std::size_t i = 0; i + 1 + listeners_.size() < entries.size(); ++i) {
                 if (entries[1 + listeners_.size() + i].revents && !read(*connections[i]))
@@ -222,9 +224,9 @@ private:
             return true;
         if (reply.then == StandInReply::reset)
             return false;
-        const std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " X\r\n" +
-                                 reply.headers +
-                                 "Content-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n";
+        const std::string head =
+            "HTTP/1.1 " + std::to_string(reply.status) + " X\r\n" + reply.headers +
+            "Content-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n";
         std::string whole = reply.then == StandInReply::raw ? reply.body : head + reply.body;
         if (reply.then == StandInReply::cut)
             whole.resize(head.size() + reply.body.size() / 2);
@@ -297,18 +299,18 @@ inline StandInService::Answer standInCloud(std::string pageApiToken = "page-api-
         if (request.target.starts_with("/sign-in?")) {
             const std::string token = "signed+in" + std::to_string(++state->signIns) + "/t=";
             const std::string callback =
-                request.pageOrigin + (parameter("ckAPIToken") == pageApiToken ? "/" : "/callback.html");
+                request.pageOrigin +
+                (parameter("ckAPIToken") == pageApiToken ? "/" : "/callback.html");
             return StandInReply{302, "",
                                 "Location: " + callback +
                                     (state->signIns % 2 ? "?ckWebAuthToken=" : "#ckSession=") +
                                     token + "\r\n"};
         }
         if (parameter("ckWebAuthToken").empty())
-            return StandInReply{421,
-                                R"({"serverErrorCode":"AUTHENTICATION_REQUIRED","reason":)"
-                                R"("request needs authorization","redirectURL":"http://)" +
-                                    request.host + "/sign-in?ckAPIToken=" +
-                                    parameter("ckAPIToken") + "\"}"};
+            return StandInReply{421, R"({"serverErrorCode":"AUTHENTICATION_REQUIRED","reason":)"
+                                     R"("request needs authorization","redirectURL":"http://)" +
+                                         request.host +
+                                         "/sign-in?ckAPIToken=" + parameter("ckAPIToken") + "\"}"};
         if (request.target.find("/records/modify?") != std::string::npos) {
             state->saved = request.body.substr(request.body.find("\"record\":") + 9);
             state->saved.resize(state->saved.rfind("}],"));

@@ -23,18 +23,19 @@ std::string localTime(Instant at)
     if (!::localtime_r(&seconds, &local) ||
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0)
         return "an instant beyond the calendar";
-    std::string iso = text;
-    return iso.insert(iso.size() - 2, ":"); // +0100 as +01:00
+    const std::string_view iso = text;
+    return std::string(iso.substr(0, iso.size() - 2)) + ":" +
+           std::string(iso.substr(iso.size() - 2)); // +0100 as +01:00
 }
 
 // "47 s ago", "3 min ago", "5 h ago", "2 days ago"; "in ..." ahead.
 std::string ageText(double age)
 {
     const double seconds = std::fabs(age);
-    const auto [count, unit] = seconds < 120     ? std::pair{seconds, " s"}
-                               : seconds < 7200  ? std::pair{seconds / 60, " min"}
+    const auto [count, unit] = seconds < 120      ? std::pair{seconds, " s"}
+                               : seconds < 7200   ? std::pair{seconds / 60, " min"}
                                : seconds < 172800 ? std::pair{seconds / 3600, " h"}
-                                                 : std::pair{seconds / 86400, " days"};
+                                                  : std::pair{seconds / 86400, " days"};
     // Seconds as the agent counts them; longer spans to the nearest unit.
     const std::string text =
         wholeSecondsText(seconds < 120 ? count : std::round(count)).value_or("countless") + unit;
@@ -70,8 +71,8 @@ std::string describeCommand(const std::optional<CommandRecord>& record, Instant 
     std::string text =
         escapedForLog(*record->kind) + ", nonce " + escapedForLog(*record->nonce) + "\n";
     if (record->issuedAt)
-        text += "issued " + localTime(*record->issuedAt) + ", " +
-                ageText(now - *record->issuedAt) + "\n";
+        text += "issued " + localTime(*record->issuedAt) + ", " + ageText(now - *record->issuedAt) +
+                "\n";
     return text + verdict(*record, now) + "\n";
 }
 

@@ -5,8 +5,8 @@
 // them. This file reads what the user asked for.
 #include "CommandStatus.h"
 #include "Identifiers.h"
-#include "Writer.h"
 #include "LogText.h"
+#include "Writer.h"
 
 #include <getopt.h>
 
@@ -50,8 +50,8 @@ const char* const usage =
     "Exit status: 0 done, 1 not done (the reason on standard error), 2 bad arguments or no\n"
     "sign-in; nothing is written unless the exit status is 0.\n";
 
-const std::vector<std::string_view> words = {"start", "restart", "send", "status", "sign-in",
-                                             "help"};
+const std::vector<std::string_view> words = {"start",  "restart", "send",
+                                             "status", "sign-in", "help"};
 
 // The whole text as a whole number, or nothing.
 std::optional<std::int64_t> integerFrom(std::string_view text)
@@ -95,8 +95,8 @@ std::size_t distance(std::string_view a, std::string_view b)
                 d[i][j] = i + j;
                 continue;
             }
-            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                                d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+            d[i][j] = std::min(
+                {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
             if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
                 d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
         }
@@ -112,8 +112,10 @@ int unknownWord(const std::string& word)
     std::string reason = "unknown command \"" + shown + "\"";
     if (distance(word, *nearest) <= 2)
         reason += " (did you mean \"" + std::string(*nearest) + "\"?)";
-    return say(exitBadArguments, reason + "; nothing was sent. A command for Drovix itself goes "
-                                          "with: drovix-command send " + shown);
+    return say(exitBadArguments, reason +
+                                     "; nothing was sent. A command for Drovix itself goes "
+                                     "with: drovix-command send " +
+                                     shown);
 }
 
 } // namespace
@@ -207,7 +209,7 @@ int main(int argc, char** argv)
     if (word == "sign-in")
         return signIn(container);
     const std::int64_t nowMilliseconds = duration_cast<milliseconds>(now).count();
-    return send(container, {word == "send" ? arguments[1] : word, nonce.value_or(randomNonce()),
-                            issuedAt ? *issuedAt
-                                     : nowMilliseconds - std::llround(age.value_or(0) * 1000)});
+    return send(container,
+                {word == "send" ? arguments[1] : word, nonce.value_or(randomNonce()),
+                 issuedAt ? *issuedAt : nowMilliseconds - std::llround(age.value_or(0) * 1000)});
 }

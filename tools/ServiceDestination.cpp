@@ -60,11 +60,10 @@ posix::Result<ServiceAnswer> ask(const std::string& container, std::string_view 
 
 int send(const std::string& container, const Command& command)
 {
-    const posix::Result<ServiceAnswer> answer =
-        ask(container, "records/modify",
-            saveRequestBody(commandRecordJson(command.kind, command.nonce,
-                                              command.issuedAtMilliseconds,
-                                              build::cloudKitRecordType)));
+    const posix::Result<ServiceAnswer> answer = ask(
+        container, "records/modify",
+        saveRequestBody(commandRecordJson(command.kind, command.nonce, command.issuedAtMilliseconds,
+                                          build::cloudKitRecordType)));
     if (!answer)
         return say(exitNotDone, answer.error());
     if (answer->kind != ServiceAnswer::Kind::record)
@@ -74,14 +73,15 @@ int send(const std::string& container, const Command& command)
     if (answer->record.nonce != command.nonce)
         return say(exitNotDone, "the command was not saved: the service answered with "
                                 "another record");
-    std::printf("sent %s to %s, nonce %s\n", escapedForLog(command.kind).c_str(),
-                container.c_str(), escapedForLog(command.nonce).c_str());
+    std::printf("sent %s to %s, nonce %s\n", escapedForLog(command.kind).c_str(), container.c_str(),
+                escapedForLog(command.nonce).c_str());
     return exitDone;
 }
 
 Reading read(const std::string& container)
 {
-    const posix::Result<ServiceAnswer> answer = ask(container, "records/lookup", lookupRequestBody());
+    const posix::Result<ServiceAnswer> answer =
+        ask(container, "records/lookup", lookupRequestBody());
     if (!answer)
         return {std::nullopt, answer.error()};
     switch (answer->kind) {

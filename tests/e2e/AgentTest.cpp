@@ -38,8 +38,9 @@ void restarts(const std::string& writer, const std::string& agent, const std::st
     EXPECT_EQ("no command yet|", shownStatus());
     Child command({writer, "--container", "iCloud." + testIdentifier, "restart"}, environment);
     ASSERT_EQ(0, command.reap()) << command.readLine().value_or("");
-    EXPECT_THAT(shownStatus(), ::testing::MatchesRegex(R"(restart, nonce \w{16}\|issued .*, . s ago\|)"
-                                                  R"(fresh for another 1.. s: a Mac .*\|)"));
+    EXPECT_THAT(shownStatus(),
+                ::testing::MatchesRegex(R"(restart, nonce \w{16}\|issued .*, . s ago\|)"
+                                        R"(fresh for another 1.. s: a Mac .*\|)"));
     Child rescue({agent, "-h"}, environment);
     const auto next = [&] {
         const std::string line = rescue.readLine().value_or("(no message)");

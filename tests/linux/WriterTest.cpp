@@ -67,8 +67,9 @@ TEST(Writer, ShowsTheCommandWaitingAndRefusesWordsItDoesNotKnow)
         {{"--age", "-600", "restart"},
          ".*\nissued .*, in 10 min\ndated more than 120 s ahead of this clock: no Mac will act on "
          "it for another 4[78][0-9] s\n"},
-        {{"send", "Restart"}, "Restart, .*\n.*\na command for Drovix itself: DrovixRescue leaves "
-                              "it alone\n"}};
+        {{"send", "Restart"},
+         "Restart, .*\n.*\na command for Drovix itself: DrovixRescue leaves "
+         "it alone\n"}};
     for (const auto& [arguments, status] : table) {
         ASSERT_EQ('0', writer.run(arguments)[0]);
         const std::string shown = writer.run({"status"});
@@ -77,13 +78,16 @@ TEST(Writer, ShowsTheCommandWaitingAndRefusesWordsItDoesNotKnow)
 
     const std::string before = *posix::readRegularFile(writer.file, maxRecordJsonSize);
     const std::pair<Strings, std::string> mistakes[] = {
-        {{"restrat"}, "unknown command \"restrat\" (did you mean \"restart\"?); nothing was sent. "
-                      "A command for Drovix itself goes with: drovix-command send restrat"},
-        {{"stop"}, "unknown command \"stop\"; nothing was sent. A command for Drovix itself goes "
-                   "with: drovix-command send stop"},
+        {{"restrat"},
+         "unknown command \"restrat\" (did you mean \"restart\"?); nothing was sent. "
+         "A command for Drovix itself goes with: drovix-command send restrat"},
+        {{"stop"},
+         "unknown command \"stop\"; nothing was sent. A command for Drovix itself goes "
+         "with: drovix-command send stop"},
         {{"send"}, "send takes one kind (see --help)"},
         {{"status", "now"}, "status takes no more words (see --help)"},
-        {{"--age", "5", "status"}, "--nonce, --issued-at and --age are for start, restart and send"},
+        {{"--age", "5", "status"},
+         "--nonce, --issued-at and --age are for start, restart and send"},
         {{"sign-in"}, "this build has no CloudKit API token: there is nothing to sign in to"}};
     for (const auto& [arguments, said] : mistakes)
         EXPECT_EQ("2\ndrovix-command: " + said + "\n", writer.run(arguments));
@@ -91,7 +95,8 @@ TEST(Writer, ShowsTheCommandWaitingAndRefusesWordsItDoesNotKnow)
     ASSERT_FALSE(posix::replaceFile(writer.file, "{\"fields\": 1"));
     EXPECT_EQ("1\ndrovix-command: can't read the command record: command.json is not "
               "valid JSON: parse error at line 1, column 13: syntax error while parsing object - "
-              "unexpected end of input; expected '}'\n", writer.run({"status"}));
+              "unexpected end of input; expected '}'\n",
+              writer.run({"status"}));
 }
 
 } // namespace
