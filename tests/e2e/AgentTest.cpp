@@ -8,10 +8,13 @@ namespace {
 
 using namespace support;
 
-// The writer sends "restart", the agent (given arguments, which it does not read) restarts a
-// running Drovix of the behaviour given, and one Drovix runs afterwards.
-void restarts(const std::string& writer, const std::string& agent, const std::string& behaviour)
+// The sender sends "restart", the agent (given arguments, which it does not read) restarts a
+// running Drovix of the behaviour given, and one Drovix runs afterwards. The agent of the web
+// services is signed in first, through its writer, which shows the command before and after.
+void restarts(const Strings& sender, const std::string& agent, const std::string& behaviour)
 {
+    const std::string writer =
+        agent == DROVIX_WEB_AGENT ? DROVIX_WEB_COMMAND_WRITER : DROVIX_COMMAND_WRITER;
     Scratch scratch;
     // Inherited by the instances the agent opens, which end by themselves should the test fail.
     const Strings environment{"HOME=" + scratch.path, "PATH=/usr/bin:/bin",
@@ -21,7 +24,7 @@ void restarts(const std::string& writer, const std::string& agent, const std::st
     const std::string drovix = scratch.bundle("Applications/Drovix.app", testIdentifier, behaviour);
     Child running({scratch.program(drovix)}, environment);
     ASSERT_TRUE(running.readLine());
-    if (writer == DROVIX_WEB_COMMAND_WRITER) {
+    if (agent == DROVIX_WEB_AGENT) {
         Child signIn({writer, "sign-in"}, environment, {},
                      "https://x.test/cb?ckWebAuthToken=e2e%2Btoken\n");
         EXPECT_EQ("Sign in to iCloud in a browser, at", signIn.readLine());
@@ -36,7 +39,7 @@ void restarts(const std::string& writer, const std::string& agent, const std::st
         return lines;
     };
     EXPECT_EQ("no command yet|", shownStatus());
-    Child command({writer, "--container", "iCloud." + testIdentifier, "restart"}, environment);
+    Child command(sender, environment);
     ASSERT_EQ(0, command.reap()) << command.readLine().value_or("");
     EXPECT_THAT(shownStatus(),
                 ::testing::MatchesRegex(R"(restart, nonce \w{16}\|issued .*, . s ago\|)"
@@ -61,20 +64,40 @@ void restarts(const std::string& writer, const std::string& agent, const std::st
     ASSERT_EQ(1u, instances.size());
     instances[0]->forceTerminate();
     readable(instances[0]->pidfd());
-    if (writer == DROVIX_WEB_COMMAND_WRITER) { // the writer and the agent stored renewals
-        EXPECT_THAT(*posix::readRegularFile(tokenFile, 100), ::testing::StartsWith("renewed+"));
-    }
+}
+
+const Strings writerRestart(const std::string& writer)
+{
+    return {writer, "--container", "iCloud." + testIdentifier, "restart"};
 }
 
 TEST(AgentTest, RestartsObedientDrovixOnACommandThroughTheService)
 {
     StandInService service(DROVIX_TEST_SOCKET, standInCloud("page-api-token", 2));
-    restarts(DROVIX_WEB_COMMAND_WRITER, DROVIX_WEB_AGENT, "obedient");
+    restarts(writerRestart(DROVIX_WEB_COMMAND_WRITER), DROVIX_WEB_AGENT, "obedient");
+    // The writer and the agent stored the service's renewals.
+    const std::vector<StandInRequest> requests = service.requests();
+    EXPECT_THAT(requests.back().target,
+                ::testing::MatchesRegex(".*&ckWebAuthToken=renewed%2B[0-9]+%2Ft%3D"));
+}
+
+TEST(AgentTest, RestartsDrovixFromTheCommandPageInABrowser)
+{
+    const Scratch page;
+    StandInService service(DROVIX_TEST_SOCKET, standInCloud(), true, page.path);
+    Child built({DROVIX_CMAKE, "-DOUTPUT=" + page.path, "-DAPI_TOKEN=page-api-token",
+                 "-DURL=http://127.0.0.1:" + std::to_string(service.port()),
+                 "-DCONTAINER=iCloud." + testIdentifier, "-DRECORD_TYPE=Command", "-DLOOPBACK=ON",
+                 "-P", DROVIX_SOURCE_DIR "/web/BuildPage.cmake"});
+    ASSERT_EQ(0, built.reap()) << built.readLine().value_or("");
+    restarts({DROVIX_NODE, DROVIX_SOURCE_DIR "/tests/web/send-from-page.mjs",
+              service.pageOrigin() + "/", "restart"},
+             DROVIX_WEB_AGENT, "obedient");
 }
 
 TEST(AgentTest, ForcesStubbornDrovixOnACommandThroughTheFile)
 {
-    restarts(DROVIX_COMMAND_WRITER, DROVIX_TEST_AGENT, "stubborn");
+    restarts(writerRestart(DROVIX_COMMAND_WRITER), DROVIX_TEST_AGENT, "stubborn");
 }
 
 } // namespace
