@@ -39,6 +39,7 @@ function say(text, trouble = false) {
 }
 
 async function readLimited(response) {
+    if (!response.body) return ["", false];
     const chunks = [];
     let size = 0;
     const reader = response.body.getReader();
