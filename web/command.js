@@ -47,17 +47,16 @@ export const nonceFromBytes = (bytes) =>
 export function tokenFromAddress(href) {
     const address = new URL(href);
     const fragment = new URLSearchParams(address.hash.slice(1));
-    let token = null;
-    for (const params of [address.searchParams, fragment]) {
-        for (const name of ["ckWebAuthToken", "ckSession"]) {
-            const value = params.get(name);
-            if (value && token === null) token = value.replaceAll(" ", "+");
-            params.delete(name);
-        }
+    const names = ["ckWebAuthToken", "ckSession"];
+    const token = [address.searchParams, fragment].flatMap((params) => names.map((name) => params.get(name)))
+        .find(Boolean);
+    if (!token) return { token: null, address: href };
+    for (const name of names) address.searchParams.delete(name);
+    if (names.some((name) => fragment.has(name))) {
+        for (const name of names) fragment.delete(name);
+        address.hash = fragment.toString();
     }
-    const rest = fragment.toString();
-    address.hash = rest ? `#${rest}` : "";
-    return { token, address: address.href };
+    return { token: token.replaceAll(" ", "+"), address: address.href };
 }
 
 // Where the sign-in button may send the browser: Apple's https page, or the stand-in's in a
