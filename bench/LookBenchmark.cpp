@@ -3,9 +3,10 @@
 // its own main loop, with the record file and with CloudKit's web services (a stand-in on a unix
 // socket, the connection kept between looks). The record is a "restart" issued an hour ago, so
 // that each look reads it and evaluates it all the way to its age.
+// Then 10,000 looks of the web store against a stand-in that misbehaves in every way it can:
+// what they leave behind in memory and descriptors.
 //
 //   drovix_bench [Google Benchmark options]
-//   drovix_bench --stand-in SOCKET      serves the stand-in of the service until killed
 #include "Identifiers.h"
 #include "RescueWatcher.h"
 #include "platform/cloudkit/CommandRecordJson.h"
@@ -29,6 +30,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 namespace drovix {
@@ -217,6 +219,78 @@ void webLook(benchmark::State& state)
     state.counters["connections"] = service.requests().back().connection;
 }
 BENCHMARK(webLook);
+
+// The resident set in KiB, and the open descriptors.
+std::pair<double, double> footprint()
+{
+    long pages = 0, resident = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(statm);
+    }
+    const auto fds = std::distance(fs::directory_iterator("/proc/self/fd"), {});
+    return {double(resident) * double(::sysconf(_SC_PAGESIZE)) / 1024, double(fds)};
+}
+
+void faultyWebLooks(benchmark::State& state)
+{
+    using support::StandInReply;
+    const std::string folder = ::getenv("XDG_DATA_HOME");
+    const std::string token = folder + "/web-auth-token",
+                      record = "{\"records\":[" +
+                               commandRecordJson("restart", "bench", staleIssueTime()) + "]}";
+    const auto error = [](int status, const std::string& code) {
+        return StandInReply{status, R"({"serverErrorCode":")" + code + R"(","reason":"r"})"};
+    };
+    const std::vector<StandInReply> replies = {
+        {200, record},
+        {200, record, "", StandInReply::reset},
+        {200, record, "X-Apple-CloudKit-Session: renewed\r\n", StandInReply::dribble},
+        {200, "\x89PNG garbage\r\n\r\n\xff\xfe", "", StandInReply::raw},
+        {200, record, "", StandInReply::cut},
+        {502, "<html><body><h1>502 Bad Gateway</h1></body></html>"},
+        error(503, "THROTTLED"),
+        error(401, "AUTHENTICATION_FAILED"),
+        {200, "{\"records\":[{\"recordName\":"},
+        {0, "", "", StandInReply::silent}, // the request's time limit ends it
+    };
+    // The stand-in runs in a child of its own, so that only the store's memory and descriptors
+    // are counted here.
+    fs::remove(folder + "/ck.sock");
+    const pid_t standIn = ::fork();
+    if (standIn == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const support::StandInService service(folder + "/ck.sock",
+                                              [&, count = std::size_t(0)](const auto&) mutable {
+                                                  return replies[count++ % replies.size()];
+                                              });
+        for (;;)
+            ::pause();
+    }
+    for (int wait = 0; wait < 1000 && !fs::exists(folder + "/ck.sock"); ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    (void)posix::replaceFile(token, "bench-token");
+    std::unique_ptr<MainLoop> loop = std::move(*MainLoop::create());
+    CommandRecordWebStore store(
+        *loop, {"bench", "http://ck.bench", folder + "/ck.sock", "iCloud.b", 1000, 50}, token);
+    std::pair<double, double> before;
+    std::int64_t looks = 0;
+    for (auto _ : state) {
+        store.fetchCommandRecord([&](auto, auto) { loop->quit(); });
+        loop->run();
+        if (++looks == 100) // libcurl's and the allocator's first needs met
+            before = footprint();
+    }
+    const auto after = footprint();
+    state.counters["rssBeforeKiB"] = before.first;
+    state.counters["rssAfterKiB"] = after.first;
+    state.counters["fdsBefore"] = before.second;
+    state.counters["fdsAfter"] = after.second;
+    ::kill(standIn, SIGKILL);
+    ::waitpid(standIn, nullptr, 0);
+}
+BENCHMARK(faultyWebLooks)->Iterations(10'000)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 
