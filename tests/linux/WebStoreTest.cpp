@@ -116,6 +116,13 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
 TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
 {
     Service service;
+    // The token's folders are made private, the file too, as it is replaced.
+    for (const auto& [made, mode] : {std::pair{service.path + "/config", 0700},
+                                     {service.folder, 0700}, {service.tokenFile, 0600}}) {
+        struct stat status {};
+        EXPECT_EQ(0, ::stat(made.c_str(), &status));
+        EXPECT_EQ(mode, status.st_mode & 07777) << made;
+    }
     fs::remove(service.tokenFile);
     const StandInReply found{200, record(R"("kind":{"value":"start"})")};
     EXPECT_EQ("sign-in required — run drovix-command sign-in", service.fetch(found));
@@ -143,6 +150,10 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     EXPECT_EQ("THROTTLED", service.fetch({503, R"({"serverErrorCode":"THROTTLED"})",
                                           "X-Apple-CloudKit-Web-Auth-Token: 3rd\r\n"}));
     EXPECT_EQ("3rd\n", *posix::readRegularFile(service.tokenFile, 100));
+    // A file unchanged since it was read or written is not read again.
+    ::chmod(service.folder.c_str(), 0770);
+    EXPECT_EQ("start|-|-", service.fetch(found));
+    ::chmod(service.folder.c_str(), 0700);
     // The writer stores a token of its own at each refusal.
     const auto refusingBut = [&, stored = std::make_shared<int>(0)](const std::string& accepted) {
         return [&, stored, accepted](const StandInRequest& request) {
@@ -159,7 +170,7 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     std::vector<std::string> tokens;
     for (const StandInRequest& request : service.standIn.requests())
         tokens.push_back(request.target.substr(request.target.rfind('=') + 1));
-    EXPECT_EQ(Strings({"first", "2nd", "3rd", "t1", "t1", "t2"}), tokens)
+    EXPECT_EQ(Strings({"first", "2nd", "3rd", "3rd", "t1", "t1", "t2"}), tokens)
         << "each refusal tried again once";
 
     // What comes back from signing in: the address the browser ended on, or the token alone.

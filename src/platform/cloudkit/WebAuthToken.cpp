@@ -125,8 +125,7 @@ posix::Result<std::string> WebAuthTokenFile::current()
         const int code = errno;
         if (code != ENOENT && code != ENOTDIR)
             return posix::Failure{*path_ + ": " + posix::errorText(code), code};
-        // Removing the file signs the user out.
-        version_ = {};
+        // Removing the file signs the user out; whatever file comes next is read.
         token_.clear();
         return posix::Failure{std::string(signInRequired), code};
     }
