@@ -8,6 +8,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -15,12 +16,16 @@ namespace drovix::writer {
 
 namespace {
 
+// Years 0 to 9999: a record may carry any number, and only these make an ISO 8601 date.
+constexpr double calendarSeconds = 253402300800.0;
+
 std::string localTime(Instant at)
 {
-    const time_t seconds = static_cast<time_t>(std::floor(at));
+    const time_t seconds =
+        static_cast<time_t>(std::floor(std::clamp(at, -62167219200.0, calendarSeconds)));
     tm local{};
     char text[32];
-    if (!::localtime_r(&seconds, &local) ||
+    if (!(at >= -62167219200.0 && at < calendarSeconds) || !::localtime_r(&seconds, &local) ||
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0)
         return "an instant beyond the calendar";
     const std::string_view iso = text;
@@ -28,17 +33,17 @@ std::string localTime(Instant at)
            std::string(iso.substr(iso.size() - 2)); // +0100 as +01:00
 }
 
-// "47 s ago", "3 min ago", "5 h ago", "2 days ago"; "in ..." ahead.
+// "47 s ago" (a window's worth in seconds), "3 min ago", "5 h ago", "2 days ago"; "in ..." ahead.
 std::string ageText(double age)
 {
     const double seconds = std::fabs(age);
-    const auto [count, unit] = seconds < 120      ? std::pair{seconds, " s"}
+    const auto [count, unit] = seconds < 180      ? std::pair{seconds, " s"}
                                : seconds < 7200   ? std::pair{seconds / 60, " min"}
                                : seconds < 172800 ? std::pair{seconds / 3600, " h"}
                                                   : std::pair{seconds / 86400, " days"};
     // Seconds as the agent counts them; longer spans to the nearest unit.
     const std::string text =
-        wholeSecondsText(seconds < 120 ? count : std::round(count)).value_or("countless") + unit;
+        wholeSecondsText(seconds < 180 ? count : std::round(count)).value_or("countless") + unit;
     return age < 0 ? "in " + text : text + " ago";
 }
 

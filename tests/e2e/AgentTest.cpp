@@ -3,10 +3,30 @@
 #include "StandInService.h"
 #include "Support.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
+
 namespace drovix {
 namespace {
 
 using namespace support;
+
+// What the writer's sign-in listener answers a browser's request for target.
+std::string askCallback(const std::string& target)
+{
+    const posix::FileDescriptor connection(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{AF_INET, htons(DROVIX_TEST_CALLBACK_PORT), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        posix::writeAll(connection.get(), "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n"))
+        return posix::systemFailure("the callback").description;
+    std::string answer;
+    char buffer[4096];
+    for (ssize_t count; readable(connection.get()) &&
+                        (count = ::read(connection.get(), buffer, sizeof buffer)) > 0;)
+        answer.append(buffer, std::size_t(count));
+    return answer;
+}
 
 // The sender sends "restart", the agent (given arguments, which it does not read) restarts a
 // running Drovix of the behaviour given, and one Drovix runs afterwards. The agent of the web
@@ -24,12 +44,26 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
     const std::string drovix = scratch.bundle("Applications/Drovix.app", testIdentifier, behaviour);
     Child running({scratch.program(drovix)}, environment);
     ASSERT_TRUE(running.readLine());
-    if (agent == DROVIX_WEB_AGENT) {
+    if (agent == DROVIX_WEB_AGENT && sender[0] == writer) {
         Child signIn({writer, "sign-in"}, environment, {},
                      "https://x.test/cb?ckWebAuthToken=e2e%2Btoken\n");
         EXPECT_EQ("Sign in to iCloud in a browser, at", signIn.readLine());
         ASSERT_EQ(0, signIn.reap());
         EXPECT_EQ("e2e+token\n", *posix::readRegularFile(tokenFile, 100));
+    } else if (agent == DROVIX_WEB_AGENT) {
+        // As the callback page sends the browser on to the writer's loopback listener; its input,
+        // a FIFO it holds open itself, never ends.
+        const std::string input = scratch.path + "/input";
+        ASSERT_EQ(0, ::mkfifo(input.c_str(), 0600));
+        Child signIn({"/bin/sh", "-c", "exec \"$0\" sign-in <>\"$1\"", writer, input}, environment);
+        for (int line = 0; line < 4; ++line) // the address, then the prompt: it listens
+            EXPECT_TRUE(signIn.readLine());
+        EXPECT_THAT(askCallback("/cb?code=1"), ::testing::StartsWith("HTTP/1.1 400 "));
+        EXPECT_THAT(askCallback("/?ckWebAuthToken=cb%2Btoken"),
+                    ::testing::AllOf(::testing::StartsWith("HTTP/1.1 200 OK"),
+                                     ::testing::HasSubstr("Signed in")));
+        ASSERT_EQ(0, signIn.reap());
+        EXPECT_EQ("cb+token\n", *posix::readRegularFile(tokenFile, 100));
     }
     const auto shownStatus = [&] {
         Child shown({writer, "--container", "iCloud." + testIdentifier, "status"}, environment);

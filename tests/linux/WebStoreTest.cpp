@@ -90,16 +90,17 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
     // Until retryAfter has passed, the service is not asked again and the answer stays. (The
     // service then drops the connection, as it drops idle ones.)
     const std::string throttled = "THROTTLED: slow down";
-    EXPECT_EQ(throttled, service.fetch(failure(429, "THROTTLED",
-                                               R"(,"reason":"slow down","retryAfter":600)",
-                                               StandInReply::hangUp)));
+    EXPECT_EQ(throttled,
+              service.fetch(failure(429, "THROTTLED", R"(,"reason":"slow down","retryAfter":600)",
+                                    StandInReply::hangUp)));
     const std::size_t asked = service.standIn.requests().size();
     EXPECT_EQ(throttled, service.fetch({200, record(restart)}));
     EXPECT_EQ(asked, service.standIn.requests().size());
     // libcurl's timer, cleared with the last answer or with a store gone mid-request, rings no
     // more, and the dropped connection wakes nothing.
-    service.standIn.answerWith(
-        [](const StandInRequest&) { return StandInReply{0, "", "", StandInReply::silent}; });
+    service.standIn.answerWith([](const StandInRequest&) {
+        return StandInReply{0, "", "", StandInReply::silent};
+    });
     std::make_unique<CommandRecordWebStore>(
         *service.loop,
         WebServiceSettings{"a", "http://ck.test", service.path + "/ck.sock", "iCloud.t"},
@@ -118,7 +119,8 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     Service service;
     // The token's folders are made private, the file too, as it is replaced.
     for (const auto& [made, mode] : {std::pair{service.path + "/config", 0700},
-                                     {service.folder, 0700}, {service.tokenFile, 0600}}) {
+                                     {service.folder, 0700},
+                                     {service.tokenFile, 0600}}) {
         struct stat status {};
         EXPECT_EQ(0, ::stat(made.c_str(), &status));
         EXPECT_EQ(mode, status.st_mode & 07777) << made;
@@ -145,15 +147,16 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     // A replacement is stored whole and used next; one the writer stores while a request is out
     // is tried once when the service refuses the token that request carried.
     // A replacement comes through either header, on a refusal too.
-    EXPECT_EQ("start|-|-",
-              service.fetch({200, found.body, "X-Apple-CloudKit-Session: 2nd\r\n"}));
+    EXPECT_EQ("start|-|-", service.fetch({200, found.body, "X-Apple-CloudKit-Session: 2nd\r\n"}));
     EXPECT_EQ("THROTTLED", service.fetch({503, R"({"serverErrorCode":"THROTTLED"})",
                                           "X-Apple-CloudKit-Web-Auth-Token: 3rd\r\n"}));
     EXPECT_EQ("3rd\n", *posix::readRegularFile(service.tokenFile, 100));
-    // A file unchanged since it was read or written is not read again.
+    // A file unchanged since it was read or written is not read again; a changed one is.
     ::chmod(service.folder.c_str(), 0770);
     EXPECT_EQ("start|-|-", service.fetch(found));
     ::chmod(service.folder.c_str(), 0700);
+    ASSERT_FALSE(posix::replaceFile(service.tokenFile, "4th"));
+    EXPECT_EQ("start|-|-", service.fetch(found));
     // The writer stores a token of its own at each refusal.
     const auto refusingBut = [&, stored = std::make_shared<int>(0)](const std::string& accepted) {
         return [&, stored, accepted](const StandInRequest& request) {
@@ -167,10 +170,12 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     EXPECT_EQ("start|-|-", service.fetch());
     service.standIn.answerWith(refusingBut("none"));
     EXPECT_EQ("AUTHENTICATION_FAILED — run drovix-command sign-in", service.fetch());
+    EXPECT_EQ("AUTHENTICATION_FAILED — run drovix-command sign-in",
+              service.fetch(failure(401, "AUTHENTICATION_FAILED")));
     std::vector<std::string> tokens;
     for (const StandInRequest& request : service.standIn.requests())
         tokens.push_back(request.target.substr(request.target.rfind('=') + 1));
-    EXPECT_EQ(Strings({"first", "2nd", "3rd", "3rd", "t1", "t1", "t2"}), tokens)
+    EXPECT_EQ(Strings({"first", "2nd", "3rd", "4th", "4th", "t1", "t1", "t2", "t3"}), tokens)
         << "each refusal tried again once";
 
     // What comes back from signing in: the address the browser ended on, or the token alone.
@@ -183,6 +188,7 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
         {"https://x.test/cb?xckWebAuthToken=a", ""},
         {"https://x.test/cb?ckWebAuthToken=", ""},
         {"a token", ""},
+        {"t\x7fk", ""},
         {"", ""}};
     for (const auto& [text, token] : pasted)
         EXPECT_EQ(token, webAuthTokenFrom(text)) << text;
