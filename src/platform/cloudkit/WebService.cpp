@@ -146,12 +146,12 @@ ServiceRequest::~ServiceRequest()
 void ServiceRequest::prepare(std::string_view operation, const std::string& webAuthToken,
                              std::string body)
 {
-    secrets_ = {settings_.apiToken, percentEncoded(settings_.apiToken), webAuthToken,
-                percentEncoded(webAuthToken)};
+    // An API token is letters, digits, - and _, as the build checks: nothing to encode.
+    secrets_ = {settings_.apiToken, webAuthToken, percentEncoded(webAuthToken)};
     url_ = settings_.url + "/database/1/" + percentEncoded(settings_.containerIdentifier) +
-           "/production/private/" + std::string(operation) + "?ckAPIToken=" + secrets_[1];
+           "/production/private/" + std::string(operation) + "?ckAPIToken=" + settings_.apiToken;
     if (!webAuthToken.empty())
-        url_ += "&ckWebAuthToken=" + secrets_[3];
+        url_ += "&ckWebAuthToken=" + secrets_[2];
     body_ = std::move(body);
     answer_.clear();
     answerTooLarge_ = false;

@@ -84,7 +84,7 @@ private:
     std::string answer_;
     bool answerTooLarge_ = false;
     // The tokens, as they are and as the URL carries them: never to appear in a text.
-    std::array<std::string, 4> secrets_;
+    std::array<std::string, 3> secrets_;
     char errorText_[CURL_ERROR_SIZE] = {};
 };
 
