@@ -3,30 +3,12 @@
 #include "StandInService.h"
 #include "Support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/stat.h>
 
 namespace drovix {
 namespace {
 
 using namespace support;
-
-// What the writer's sign-in listener answers a browser's request for target.
-std::string askCallback(const std::string& target)
-{
-    const posix::FileDescriptor connection(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{AF_INET, htons(DROVIX_TEST_CALLBACK_PORT), {htonl(INADDR_LOOPBACK)}, {}};
-    if (::connect(connection.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        posix::writeAll(connection.get(), "GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n"))
-        return posix::systemFailure("the callback").description;
-    std::string answer;
-    char buffer[4096];
-    for (ssize_t count; readable(connection.get()) &&
-                        (count = ::read(connection.get(), buffer, sizeof buffer)) > 0;)
-        answer.append(buffer, std::size_t(count));
-    return answer;
-}
 
 // The sender sends "restart", the agent (given arguments, which it does not read) restarts a
 // running Drovix of the behaviour given, and one Drovix runs afterwards. The agent of the web
@@ -58,10 +40,17 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
         Child signIn({"/bin/sh", "-c", "exec \"$0\" sign-in <>\"$1\"", writer, input}, environment);
         for (int line = 0; line < 4; ++line) // the address, then the prompt: it listens
             EXPECT_TRUE(signIn.readLine());
-        EXPECT_THAT(askCallback("/cb?code=1"), ::testing::StartsWith("HTTP/1.1 400 "));
-        EXPECT_THAT(askCallback("/?ckWebAuthToken=cb%2Btoken"),
-                    ::testing::AllOf(::testing::StartsWith("HTTP/1.1 200 OK"),
-                                     ::testing::HasSubstr("Signed in")));
+        const auto ask = [&](const std::string& target) { // "<status> <page>"
+            Child browser(
+                {DROVIX_NODE, "-e",
+                 "fetch(process.argv[1]).then(async (a) => "
+                 "console.log(a.status, await a.text()))",
+                 "http://127.0.0.1:" + std::to_string(DROVIX_TEST_CALLBACK_PORT) + target});
+            return browser.readLine().value_or("");
+        };
+        EXPECT_EQ("400 This address holds no ckWebAuthToken: sign in again.", ask("/cb?code=1"));
+        EXPECT_EQ("200 Signed in: drovix-command has the token. You can close this window.",
+                  ask("/?ckWebAuthToken=cb%2Btoken"));
         ASSERT_EQ(0, signIn.reap());
         EXPECT_EQ("cb+token\n", *posix::readRegularFile(tokenFile, 100));
     }
