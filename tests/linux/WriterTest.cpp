@@ -38,7 +38,7 @@ double now()
         .count();
 }
 
-TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedFor)
+TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByMistake)
 {
     const Writer writer;
     EXPECT_EQ("0\nno command yet\n", writer.run({"status"}));
@@ -59,6 +59,41 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedFor)
     EXPECT_THAT(writer.run({"--help"}), ::testing::HasSubstr("/_defaultZone/command.json\n"));
     EXPECT_THAT(writer.run({"help"}, DROVIX_WEB_COMMAND_WRITER),
                 ::testing::HasSubstr("/web-auth-token\n"));
+    // A mistake writes nothing.
+    const auto unknown = [](const std::string& word, const std::string& suggestion) {
+        return "unknown command \"" + word + "\"" + suggestion +
+               "; nothing was sent. A command for Drovix itself goes with: drovix-command send " +
+               word;
+    };
+    const std::string before = *posix::readRegularFile(writer.file, maxRecordJsonSize);
+    const std::pair<Strings, std::string> mistakes[] = {
+        {{"restrat"}, unknown("restrat", " (did you mean \"restart\"?)")},
+        {{"sigin"}, unknown("sigin", " (did you mean \"sign-in\"?)")},
+        {{"stop"}, unknown("stop", "")},
+        {{"send"}, "send takes one kind (see --help)"},
+        {{"status", "now"}, "status takes no more words (see --help)"},
+        {{"--age", "5", "status"},
+         "--nonce, --issued-at and --age are for start, restart and send"},
+        {{"--age", "3s", "start"}, "--age takes a number of seconds, not \"3s\""},
+        {{"--issued-at", "12x", "start"},
+         "--issued-at takes milliseconds since the Unix epoch, not \"12x\""},
+        {{"sign-in"}, "this build has no CloudKit API token: there is nothing to sign in to"}};
+    for (const auto& [arguments, said] : mistakes)
+        EXPECT_EQ("2\ndrovix-command: " + said + "\n", writer.run(arguments));
+    EXPECT_EQ(before, *posix::readRegularFile(writer.file, maxRecordJsonSize));
+
+    // What can't be done is said, with exit status 1, or 2 without a home to write in.
+    ASSERT_FALSE(posix::replaceFile(writer.file, "{\"fields\": 1"));
+    EXPECT_EQ("1\ndrovix-command: can't read the command record: command.json is not valid JSON: "
+              "parse error at line 1, column 13: syntax error while parsing object - unexpected "
+              "end of input; expected '}'\n",
+              writer.run({"status"}));
+    EXPECT_EQ("1\ndrovix-command: can't read the command record: sign-in required — run "
+              "drovix-command sign-in\n",
+              writer.run({"status"}, DROVIX_WEB_COMMAND_WRITER));
+    Child homeless({DROVIX_COMMAND_WRITER, "start"}, {"PATH=/bin"});
+    EXPECT_EQ("drovix-command: no home folder to find the command record in", homeless.readLine());
+    EXPECT_EQ(2 << 8, homeless.reap());
 }
 
 TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
@@ -104,47 +139,6 @@ TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
               writer::describeCommand(CommandRecord{"re\nstart", "n1", {}}, at));
     EXPECT_EQ("start, nonce n1\nit carries no readable issue time: no Mac will act on it\n",
               writer::describeCommand(CommandRecord{"start", "n1", {}}, at));
-}
-
-TEST(Writer, RefusesWordsItDoesNotKnowAndSaysWhyNothingWasDone)
-{
-    const Writer writer;
-    ASSERT_EQ('0', writer.run({"start"})[0]);
-    const std::string before = *posix::readRegularFile(writer.file, maxRecordJsonSize);
-    const std::pair<Strings, std::string> mistakes[] = {
-        {{"restrat"},
-         "unknown command \"restrat\" (did you mean \"restart\"?); nothing was sent. "
-         "A command for Drovix itself goes with: drovix-command send restrat"},
-        {{"sigin"},
-         "unknown command \"sigin\" (did you mean \"sign-in\"?); nothing was sent. A "
-         "command for Drovix itself goes with: drovix-command send sigin"},
-        {{"stop"},
-         "unknown command \"stop\"; nothing was sent. A command for Drovix itself goes "
-         "with: drovix-command send stop"},
-        {{"send"}, "send takes one kind (see --help)"},
-        {{"status", "now"}, "status takes no more words (see --help)"},
-        {{"--age", "5", "status"},
-         "--nonce, --issued-at and --age are for start, restart and send"},
-        {{"--age", "3s", "start"}, "--age takes a number of seconds, not \"3s\""},
-        {{"--issued-at", "12x", "start"},
-         "--issued-at takes milliseconds since the Unix epoch, not \"12x\""},
-        {{"sign-in"}, "this build has no CloudKit API token: there is nothing to sign in to"}};
-    for (const auto& [arguments, said] : mistakes)
-        EXPECT_EQ("2\ndrovix-command: " + said + "\n", writer.run(arguments));
-    EXPECT_EQ(before, *posix::readRegularFile(writer.file, maxRecordJsonSize));
-
-    // What can't be done is said, with exit status 1, or 2 without a home to write in.
-    ASSERT_FALSE(posix::replaceFile(writer.file, "{\"fields\": 1"));
-    EXPECT_EQ("1\ndrovix-command: can't read the command record: command.json is not valid JSON: "
-              "parse error at line 1, column 13: syntax error while parsing object - unexpected "
-              "end of input; expected '}'\n",
-              writer.run({"status"}));
-    EXPECT_EQ("1\ndrovix-command: can't read the command record: sign-in required — run "
-              "drovix-command sign-in\n",
-              writer.run({"status"}, DROVIX_WEB_COMMAND_WRITER));
-    Child homeless({DROVIX_COMMAND_WRITER, "start"}, {"PATH=/bin"});
-    EXPECT_EQ("drovix-command: no home folder to find the command record in", homeless.readLine());
-    EXPECT_EQ(2 << 8, homeless.reap());
 }
 
 } // namespace
