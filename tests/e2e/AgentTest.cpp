@@ -26,15 +26,9 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
     const std::string drovix = scratch.bundle("Applications/Drovix.app", testIdentifier, behaviour);
     Child running({scratch.program(drovix)}, environment);
     ASSERT_TRUE(running.readLine());
-    if (agent == DROVIX_WEB_AGENT && sender[0] == writer) {
-        Child signIn({writer, "sign-in"}, environment, {},
-                     "https://x.test/cb?ckWebAuthToken=e2e%2Btoken\n");
-        EXPECT_EQ("Sign in to iCloud in a browser, at", signIn.readLine());
-        ASSERT_EQ(0, signIn.reap());
-        EXPECT_EQ("e2e+token\n", *posix::readRegularFile(tokenFile, 100));
-    } else if (agent == DROVIX_WEB_AGENT) {
-        // As the callback page sends the browser on to the writer's loopback listener; its input,
-        // a FIFO it holds open itself, never ends.
+    if (agent == DROVIX_WEB_AGENT) {
+        // As a person signs in: pasting the address, or through the writer's loopback listener,
+        // where the callback page sends the browser. Its input, a FIFO it holds open, never ends.
         const std::string input = scratch.path + "/input";
         ASSERT_EQ(0, ::mkfifo(input.c_str(), 0600));
         Child signIn({"/bin/sh", "-c", "exec \"$0\" sign-in <>\"$1\"", writer, input}, environment);
@@ -48,11 +42,15 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
                  "http://127.0.0.1:" + std::to_string(DROVIX_TEST_CALLBACK_PORT) + target});
             return browser.readLine().value_or("");
         };
-        EXPECT_EQ("400 This address holds no ckWebAuthToken: sign in again.", ask("/cb?code=1"));
-        EXPECT_EQ("200 Signed in: drovix-command has the token. You can close this window.",
-                  ask("/?ckWebAuthToken=cb%2Btoken"));
+        if (sender[0] == writer) {
+            writeFile(input, "https://x.test/cb?ckWebAuthToken=e2e%2Btoken\n");
+        } else {
+            EXPECT_EQ("400 This address holds no ckWebAuthToken: sign in again.", ask("/cb?c=1"));
+            EXPECT_EQ("200 Signed in: drovix-command has the token. You can close this window.",
+                      ask("/?ckWebAuthToken=e2e%2Btoken"));
+        }
         ASSERT_EQ(0, signIn.reap());
-        EXPECT_EQ("cb+token\n", *posix::readRegularFile(tokenFile, 100));
+        EXPECT_EQ("e2e+token\n", *posix::readRegularFile(tokenFile, 100));
     }
     const auto shownStatus = [&] {
         Child shown({writer, "--container", "iCloud." + testIdentifier, "status"}, environment);

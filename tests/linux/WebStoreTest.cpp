@@ -118,13 +118,9 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
 {
     Service service;
     // The token's folders are made private, the file too, as it is replaced.
-    for (const auto& [made, mode] : {std::pair{service.path + "/config", 0700},
-                                     {service.folder, 0700},
-                                     {service.tokenFile, 0600}}) {
-        struct stat status {};
-        EXPECT_EQ(0, ::stat(made.c_str(), &status));
-        EXPECT_EQ(mode, status.st_mode & 07777) << made;
-    }
+    EXPECT_EQ(fs::perms(0700), fs::status(service.path + "/config").permissions());
+    EXPECT_EQ(fs::perms(0700), fs::status(service.folder).permissions());
+    EXPECT_EQ(fs::perms(0600), fs::status(service.tokenFile).permissions());
     fs::remove(service.tokenFile);
     const StandInReply found{200, record(R"("kind":{"value":"start"})")};
     EXPECT_EQ("sign-in required — run drovix-command sign-in", service.fetch(found));

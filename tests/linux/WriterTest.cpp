@@ -14,12 +14,10 @@ using namespace support;
 struct Writer : Scratch {
     std::string file = path + "/.local/share/cloud/iCloud.t/private/_defaultZone/command.json";
     // The exit status, then every line it wrote.
-    std::string run(Strings arguments, const std::string& writer = DROVIX_COMMAND_WRITER,
-                    Strings environment = {}) const
+    std::string run(Strings arguments, const std::string& writer = DROVIX_COMMAND_WRITER) const
     {
         arguments.insert(arguments.begin(), {writer, "--container", "iCloud.t"});
-        environment.push_back("HOME=" + path);
-        Child child(arguments, environment);
+        Child child(arguments, {"HOME=" + path});
         std::string output;
         while (const auto line = child.readLine())
             output += *line + "\n";
@@ -53,8 +51,6 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
     EXPECT_NE(nonces[0], nonces[1]);
     EXPECT_EQ('0', writer.run({"--issued-at", "1796575210123", "--nonce", "n1", "send", "x"})[0]);
     EXPECT_EQ(1796575210123, std::llround(*writer.record().issuedAt * 1000));
-    EXPECT_EQ("0\nx, nonce n1\nissued 2026-12-06T16:40:10+00:00, ",
-              writer.run({"status"}, DROVIX_COMMAND_WRITER, {"TZ=UTC0"}).substr(0, 48));
     // Each build says where it keeps the record.
     EXPECT_THAT(writer.run({"--help"}), ::testing::HasSubstr("/_defaultZone/command.json\n"));
     EXPECT_THAT(writer.run({"help"}, DROVIX_WEB_COMMAND_WRITER),
