@@ -27,8 +27,8 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
     Child running({scratch.program(drovix)}, environment);
     ASSERT_TRUE(running.readLine());
     if (agent == DROVIX_WEB_AGENT) {
-        // As a person signs in: pasting the address, or through the writer's loopback listener,
-        // where the callback page sends the browser. Its input, a FIFO it holds open, never ends.
+        // Through the writer's loopback listener, where the callback page sends the browser, after
+        // a paste that missed. Its input, a FIFO it holds open itself, never ends.
         const std::string input = scratch.path + "/input";
         ASSERT_EQ(0, ::mkfifo(input.c_str(), 0600));
         Child signIn({"/bin/sh", "-c", "exec \"$0\" sign-in <>\"$1\"", writer, input}, environment);
@@ -42,13 +42,13 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
                  "http://127.0.0.1:" + std::to_string(DROVIX_TEST_CALLBACK_PORT) + target});
             return browser.readLine().value_or("");
         };
-        if (sender[0] == writer) {
-            writeFile(input, "https://x.test/cb?ckWebAuthToken=e2e%2Btoken\n");
-        } else {
-            EXPECT_EQ("400 This address holds no ckWebAuthToken: sign in again.", ask("/cb?c=1"));
-            EXPECT_EQ("200 Signed in: drovix-command has the token. You can close this window.",
-                      ask("/?ckWebAuthToken=e2e%2Btoken"));
-        }
+        writeFile(input, "https://x.test/cb?code=1\n"); // pasted, but without the token
+        EXPECT_EQ("drovix-command: that holds no web auth token: paste the whole address, or the "
+                  "token alone",
+                  signIn.readLine());
+        EXPECT_EQ("400 This address holds no ckWebAuthToken: sign in again.", ask("/cb?c=1"));
+        EXPECT_EQ("200 Signed in: drovix-command has the token. You can close this window.",
+                  ask("/?ckWebAuthToken=e2e%2Btoken"));
         ASSERT_EQ(0, signIn.reap());
         EXPECT_EQ("e2e+token\n", *posix::readRegularFile(tokenFile, 100));
     }
@@ -60,6 +60,13 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
         return lines;
     };
     EXPECT_EQ("no command yet|", shownStatus());
+    if (agent == DROVIX_WEB_AGENT) { // a command for Drovix, saved through the service
+        Child quit({writer, "--container", "iCloud." + testIdentifier, "send", "Quit"},
+                   environment);
+        EXPECT_THAT(quit.readLine().value_or(""), ::testing::StartsWith("sent Quit to iCloud."));
+        EXPECT_THAT(shownStatus(), ::testing::EndsWith("|a command for Drovix itself: "
+                                                       "DrovixRescue leaves it alone|"));
+    }
     Child command(sender, environment);
     ASSERT_EQ(0, command.reap()) << command.readLine().value_or("");
     EXPECT_THAT(shownStatus(),
@@ -87,25 +94,10 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
     readable(instances[0]->pidfd());
 }
 
-const Strings writerRestart(const std::string& writer)
-{
-    return {writer, "--container", "iCloud." + testIdentifier, "restart"};
-}
-
-TEST(AgentTest, RestartsObedientDrovixOnACommandThroughTheService)
-{
-    StandInService service(DROVIX_TEST_SOCKET, standInCloud("page-api-token", 2));
-    restarts(writerRestart(DROVIX_WEB_COMMAND_WRITER), DROVIX_WEB_AGENT, "obedient");
-    // The writer and the agent stored the service's renewals.
-    const std::vector<StandInRequest> requests = service.requests();
-    EXPECT_THAT(requests.back().target,
-                ::testing::MatchesRegex(".*&ckWebAuthToken=renewed%2B[0-9]+%2Ft%3D"));
-}
-
 TEST(AgentTest, RestartsDrovixFromTheCommandPageInABrowser)
 {
     const Scratch page;
-    StandInService service(DROVIX_TEST_SOCKET, standInCloud(), true, page.path);
+    StandInService service(DROVIX_TEST_SOCKET, standInCloud("page-api-token", 2), true, page.path);
     Child built({DROVIX_CMAKE, "-DOUTPUT=" + page.path, "-DAPI_TOKEN=page-api-token",
                  "-DURL=http://127.0.0.1:" + std::to_string(service.port()),
                  "-DCONTAINER=iCloud." + testIdentifier, "-DRECORD_TYPE=Command", "-DLOOPBACK=ON",
@@ -114,11 +106,19 @@ TEST(AgentTest, RestartsDrovixFromTheCommandPageInABrowser)
     restarts({DROVIX_NODE, DROVIX_SOURCE_DIR "/tests/web/send-from-page.mjs",
               service.pageOrigin() + "/", "restart"},
              DROVIX_WEB_AGENT, "obedient");
+    // The writer's and the agent's last request carried a token the service renewed.
+    std::vector<StandInRequest> requests = service.requests();
+    std::erase_if(requests, [](auto& r) {
+        return r.target.find("ckAPIToken=test-api-token") == r.target.npos;
+    });
+    EXPECT_THAT(requests.back().target,
+                ::testing::MatchesRegex(".*&ckWebAuthToken=renewed%2B[0-9]+%2Ft%3D"));
 }
 
 TEST(AgentTest, ForcesStubbornDrovixOnACommandThroughTheFile)
 {
-    restarts(writerRestart(DROVIX_COMMAND_WRITER), DROVIX_TEST_AGENT, "stubborn");
+    restarts({DROVIX_COMMAND_WRITER, "--container", "iCloud." + testIdentifier, "restart"},
+             DROVIX_TEST_AGENT, "stubborn");
 }
 
 } // namespace
