@@ -101,8 +101,11 @@ TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
     };
     const std::string fresh = " s: a Mac running DrovixRescue acts on it within about 10 s, or 50 "
                               "s while Drovix runs",
-                      stale = "issued more than 120 s ago: no Mac "
-                              "will act on it";
+                      stale = "issued more than 120 s ago: no Mac will act on it",
+                      ahead =
+                          "dated more than 120 s ahead of this clock: no Mac will act on it for "
+                          "another ",
+                      drovixOwn = "a command for Drovix itself: DrovixRescue leaves it alone";
     const std::tuple<std::optional<CommandRecord>, double, std::string> table[] = {
         {std::nullopt, 0, "no command yet"},
         {CommandRecord{"start", {}, at}, 0, "the command record has no kind or nonce"},
@@ -112,16 +115,12 @@ TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
         {record("restart"), 180, "restart|3 min ago|" + stale},
         {record("restart"), 7200, "restart|2 h ago|" + stale},
         {record("restart"), 3 * 86400.0, "restart|3 days ago|" + stale},
-        {record("restart"), -599.5,
-         "restart|in 10 min|dated more than 120 s ahead of this clock: "
-         "no Mac will act on it for another 479 s"},
-        {record("Restart"), 0,
-         "Restart|0 s ago|a command for Drovix itself: DrovixRescue leaves "
-         "it alone"},
+        {record("restart"), -599.5, "restart|in 10 min|" + ahead + "479 s"},
+        {record("Restart"), 0, "Restart|0 s ago|" + drovixOwn},
         {record("start", 1e300), 0,
          "start, nonce n1\nissued an instant beyond the calendar, in "
-         "countless days\ndated more than 120 s ahead of this clock: "
-         "no Mac will act on it for another countless s"},
+         "countless days\n" +
+             ahead + "countless s"},
     };
     for (auto [shown, age, said] : table) {
         // "kind|age|verdict" stands for the three lines of a record issued at the instant.
@@ -131,7 +130,7 @@ TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
         EXPECT_EQ(said + "\n", writer::describeCommand(shown, at + age)) << age;
     }
     // A kind as read, escaped; a record without its issue time.
-    EXPECT_EQ("re\\nstart, nonce n1\na command for Drovix itself: DrovixRescue leaves it alone\n",
+    EXPECT_EQ("re\\nstart, nonce n1\n" + drovixOwn + "\n",
               writer::describeCommand(CommandRecord{"re\nstart", "n1", {}}, at));
     EXPECT_EQ("start, nonce n1\nit carries no readable issue time: no Mac will act on it\n",
               writer::describeCommand(CommandRecord{"start", "n1", {}}, at));
