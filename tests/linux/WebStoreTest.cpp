@@ -72,6 +72,7 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
         {{502, "<html><body>Bad Gateway</body></html>"}, "HTTP 502"},
         {{302, "", "Location: http://ck.test/elsewhere\r\n"}, "HTTP 302"}, // never followed
         {{200, R"({"records":[]})"}, "the service's answer holds no record"},
+        {{200, R"({"records":[{"fields":[]}, {}]})"}, "the service's answer holds no record"},
         {{200, "<html>"},
          "the service's answer is not valid JSON: parse error at line 1, column 1: "
          "syntax error while parsing value - invalid literal; last read: '<'"},

@@ -50,7 +50,11 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
     }
     EXPECT_NE(nonces[0], nonces[1]);
     EXPECT_EQ('0', writer.run({"--issued-at", "1796575210123", "--nonce", "n1", "send", "x"})[0]);
-    EXPECT_EQ(1796575210123, std::llround(*writer.record().issuedAt * 1000));
+    EXPECT_EQ(R"({"recordName":"command","fields":{"kind":{"value":"x","type":"STRING"},"nonce":)"
+              R"({"value":"n1","type":"STRING"},"issuedAt":{"value":1796575210123,"type":)"
+              R"("TIMESTAMP"}}})"
+              "\n",
+              *posix::readRegularFile(writer.file, maxRecordJsonSize));
     // Each build says where it keeps the record.
     EXPECT_THAT(writer.run({"--help"}), ::testing::HasSubstr("/_defaultZone/command.json\n"));
     EXPECT_THAT(writer.run({"help"}, DROVIX_WEB_COMMAND_WRITER),
