@@ -104,6 +104,10 @@ TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
                       drovixOwn = "a command for Drovix itself: DrovixRescue leaves it alone";
     const std::tuple<std::optional<CommandRecord>, double, std::string> table[] = {
         {std::nullopt, 0, "no command yet"},
+        {CommandRecord{"re\nstart", "n1", {}}, 0, "re\\nstart, nonce n1\n" + drovixOwn},
+        {CommandRecord{"start", "n1", {}}, 0,
+         "start, nonce n1\nit carries no readable issue time: no "
+         "Mac will act on it"},
         {CommandRecord{"start", {}, at}, 0, "the command record has no kind or nonce"},
         {record("start"), 47.9, "start|47 s ago|fresh for another 72" + fresh},
         {record("restart"), 120, "restart|120 s ago|fresh for another 0" + fresh},
@@ -125,11 +129,6 @@ TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
                    said.substr(bar + 1).replace(said.find('|', bar + 1) - bar - 1, 1, "\n");
         EXPECT_EQ(said + "\n", writer::describeCommand(shown, at + age)) << age;
     }
-    // A kind as read, escaped; a record without its issue time.
-    EXPECT_EQ("re\\nstart, nonce n1\n" + drovixOwn + "\n",
-              writer::describeCommand(CommandRecord{"re\nstart", "n1", {}}, at));
-    EXPECT_EQ("start, nonce n1\nit carries no readable issue time: no Mac will act on it\n",
-              writer::describeCommand(CommandRecord{"start", "n1", {}}, at));
 }
 
 } // namespace

@@ -3,15 +3,12 @@ import { test } from "node:test";
 import assert from "node:assert/strict";
 import * as command from "../../web/command.js";
 
-test("freshness counts 120 s either side of the clock, both ends included", () => {
+test("freshness counts 120 s either side of the clock, both ends included; the service's answers in words; the sign-in page is Apple's or, in a loopback build, the stand-in's", () => {
     const now = 1_800_000_000_000, meaning = (fields) => command.meaningOf(command.commandOf({ fields }), now);
     for (const [age, said] of [[120, /^fresh for another 0 s/], [120.001, /^issued more than/], [0.5, /^fresh for another 119 s/],
                                [-120, /^fresh for another 240 s/], [-120.001, /^dated more than 120 s ahead/]])
         assert.match(meaning({ kind: { value: "start" }, nonce: { value: "n" }, issuedAt: { value: now - age * 1000 } }), said);
     assert.match(meaning({ kind: { value: "start" }, nonce: { value: "n" }, issuedAt: { value: "1" } }), /no issue time/);
-});
-
-test("the service's answers in words", () => {
     const error = (status, fields) => command.readAnswer(status, JSON.stringify(fields), false);
     for (const [answer, expected] of [
         [error(503, { serverErrorCode: "THROTTLED" }), { message: "THROTTLED", wait: 30 }],
@@ -22,9 +19,6 @@ test("the service's answers in words", () => {
         [error(200, "text"), { message: "the service's answer is not JSON" }],
         [{ message: command.failureOf(new DOMException("", "TimeoutError"), "https://h") }, { message: "no answer from the service within 60 s" }],
     ]) assert.deepEqual(answer, expected);
-});
-
-test("the sign-in page may be Apple's or, in a loopback build, the stand-in's", () => {
     for (const [address, loopback, allowed] of [["https://idmsa.apple.com/x", false, true], ["http://127.0.0.1:9/", true, true],
             ["http://127.0.0.1:9/", false, false], ["http://localhost:9/", true, false], ["javascript:alert(1)", true, false]])
         assert.equal(command.signInAddressAllowed(address, loopback), allowed, address);
