@@ -41,12 +41,14 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
         EXPECT_NEAR(SystemClock().now() - std::stod(age), *sent.issuedAt, 1.0);
     }
     EXPECT_NE(nonces[0], nonces[1]);
-    EXPECT_EQ('0', writer.run({"--issued-at", "1796575210123", "--nonce", "n1", "send", "x"})[0]);
+    const std::string sent =
+        writer.run({"--issued-at", "1796575210123", "--nonce", "n1", "send", "x"});
     EXPECT_EQ(R"({"recordName":"command","fields":{"kind":{"value":"x","type":"STRING"},"nonce":)"
               R"({"value":"n1","type":"STRING"},"issuedAt":{"value":1796575210123,"type":)"
               R"("TIMESTAMP"}}})"
               "\n",
               *posix::readRegularFile(writer.file, maxRecordJsonSize));
+    EXPECT_EQ("0\nwrote " + writer.file + "\n" + *posix::readRegularFile(writer.file, 1000), sent);
     // Each build says where it keeps the record.
     EXPECT_THAT(writer.run({"--help"}), ::testing::HasSubstr("/_defaultZone/command.json\n"));
     EXPECT_THAT(writer.run({"help"}, DROVIX_WEB_COMMAND_WRITER),
