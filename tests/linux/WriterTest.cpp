@@ -115,14 +115,18 @@ TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
         {record("restart"), 120, "restart|120 s ago|fresh for another 0" + fresh},
         {record("restart"), 121, "restart|121 s ago|" + stale},
         {record("restart"), 180, "restart|3 min ago|" + stale},
+        {record("restart"), 7199.5, "restart|120 min ago|" + stale},
         {record("restart"), 7200, "restart|2 h ago|" + stale},
         {record("restart"), 3 * 86400.0, "restart|3 days ago|" + stale},
         {record("restart"), -599.5, "restart|in 10 min|" + ahead + "479 s"},
         {record("Restart"), 0, "Restart|0 s ago|" + drovixOwn},
-        {record("start", 1e300), 0,
-         "start, nonce n1\nissued an instant beyond the calendar, in "
-         "countless days\n" +
-             ahead + "countless s"},
+        // The last second of the calendar, and the first past it, as now.
+        {record("start", 253402300799.0), 253402300799.0 - at,
+         "start, nonce n1\nissued 9999-12-31T23:59:59+00:00, 0 s ago\nfresh for another 120" +
+             fresh},
+        {record("start", 253402300800.0), 253402300800.0 - at,
+         "start, nonce n1\nissued an instant beyond the calendar, 0 s ago\nfresh for another 120" +
+             fresh},
     };
     for (auto [shown, age, said] : table) {
         // "kind|age|verdict" stands for the three lines of a record issued at the instant.
