@@ -8,7 +8,6 @@
 
 #include <time.h>
 
-#include <algorithm>
 #include <cmath>
 #include <ctime>
 
@@ -17,15 +16,16 @@ namespace drovix::writer {
 namespace {
 
 // Years 0 to 9999: a record may carry any number, and only these make an ISO 8601 date.
-constexpr double calendarSeconds = 253402300800.0;
+constexpr double calendarStart = -62167219200.0, calendarEnd = 253402300800.0;
 
 std::string localTime(Instant at)
 {
-    const time_t seconds =
-        static_cast<time_t>(std::floor(std::clamp(at, -62167219200.0, calendarSeconds)));
+    if (!(at >= calendarStart && at < calendarEnd))
+        return "an instant beyond the calendar";
+    const time_t seconds = static_cast<time_t>(std::floor(at));
     tm local{};
     char text[32];
-    if (!(at >= -62167219200.0 && at < calendarSeconds) || !::localtime_r(&seconds, &local) ||
+    if (!::localtime_r(&seconds, &local) ||
         std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0)
         return "an instant beyond the calendar";
     const std::string_view iso = text;

@@ -53,6 +53,13 @@ const char* const usage =
 const std::vector<std::string_view> words = {"start",  "restart", "send",
                                              "status", "sign-in", "help"};
 
+int help()
+{
+    std::printf(usage, static_cast<int>(commandContainerIdentifier.size()),
+                commandContainerIdentifier.data(), destinationText());
+    return exitDone;
+}
+
 // The whole text as a whole number, or nothing.
 std::optional<std::int64_t> integerFrom(std::string_view text)
 {
@@ -168,9 +175,7 @@ int main(int argc, char** argv)
             container = value;
             break;
         case 'h':
-            std::printf(usage, static_cast<int>(commandContainerIdentifier.size()),
-                        commandContainerIdentifier.data(), destinationText());
-            return exitDone;
+            return help();
         default: // getopt_long has said what is wrong.
             return exitBadArguments;
         }
@@ -181,11 +186,8 @@ int main(int argc, char** argv)
     const std::string& word = arguments[0];
     if (std::find(words.begin(), words.end(), word) == words.end())
         return unknownWord(word);
-    if (word == "help") {
-        std::printf(usage, static_cast<int>(commandContainerIdentifier.size()),
-                    commandContainerIdentifier.data(), destinationText());
-        return exitDone;
-    }
+    if (word == "help")
+        return help();
     const bool sends = word != "status" && word != "sign-in";
     if (arguments.size() != (word == "send" ? 2u : 1u))
         return say(exitBadArguments, word == "send" ? "send takes one kind (see --help)"
