@@ -103,9 +103,7 @@ struct Scratch {
 // A process the test started, its output in a pipe; killed and reaped through its pidfd.
 class Child {
 public:
-    // input, when given, is all its standard input holds.
-    explicit Child(const Strings& argv, Strings environment = {}, std::optional<uid_t> user = {},
-                   std::optional<std::string> input = {})
+    explicit Child(const Strings& argv, Strings environment = {}, std::optional<uid_t> user = {})
     {
         if (environment.empty()) // instances that a crashed test leaves end by themselves
             environment = {"DROVIX_SAMPLE_LIFETIME=60", "HOME=/"};
@@ -121,15 +119,10 @@ public:
         EXPECT_EQ(0, ::pipe2(ends, O_CLOEXEC));
         output_.reset(ends[0]);
         const posix::FileDescriptor writer(ends[1]);
-        int in[2] = {-1, -1};
-        if (input && ::pipe2(in, O_CLOEXEC) == 0)
-            (void)posix::writeAll(in[1], *input), ::close(in[1]);
-        const posix::FileDescriptor reader(in[0]);
         const pid_t parent = ::getpid();
         // It dies with the test (a change of user would undo that, so it comes after) and holds
         // none of the descriptors that the test inherited.
         if ((pid_ = ::fork()) == 0 && ::dup2(ends[1], 1) == 1 && ::dup2(ends[1], 2) == 2 &&
-            (!input || ::dup2(in[0], 0) == 0) &&
             (!user || (::setgid(*user) == 0 && ::setuid(*user) == 0)) &&
             ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() == parent &&
             ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) == 0)

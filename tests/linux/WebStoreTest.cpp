@@ -139,9 +139,8 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     }
     EXPECT_TRUE(service.standIn.requests().empty());
 
-    // A replacement is stored whole and used next; one the writer stores while a request is out
-    // is tried once when the service refuses the token that request carried.
-    // A replacement comes through either header, on a refusal too.
+    // A replacement, through either header and on a refusal too, is stored whole and used next;
+    // one the writer stores while a request is out is tried once when the service refuses.
     EXPECT_EQ("start|-|-", service.fetch({200, found.body, "X-Apple-CloudKit-Session: 2nd\r\n"}));
     EXPECT_EQ("THROTTLED", service.fetch({503, R"({"serverErrorCode":"THROTTLED"})",
                                           "X-Apple-CloudKit-Web-Auth-Token: 3rd\r\n"}));

@@ -12,46 +12,41 @@ namespace {
 
 using namespace support;
 
-struct Writer : Scratch {
-    std::string file = path + "/.local/share/cloud/iCloud.t/private/_defaultZone/command.json";
+TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByMistake)
+{
+    const Scratch home;
+    const std::string file =
+        home.path + "/.local/share/cloud/iCloud.t/private/_defaultZone/command.json";
     // The exit status, then every line it wrote.
-    std::string run(Strings arguments, const std::string& writer = DROVIX_COMMAND_WRITER) const
-    {
+    const auto run = [&](Strings arguments, const std::string& writer = DROVIX_COMMAND_WRITER) {
         arguments.insert(arguments.begin(), {writer, "--container", "iCloud.t"});
-        Child child(arguments, {"HOME=" + path});
+        Child child(arguments, {"HOME=" + home.path});
         std::string output;
         while (const auto line = child.readLine())
             output += *line + "\n";
         const std::optional<int> status = child.reap();
         return std::to_string(status ? WEXITSTATUS(*status) : -1) + "\n" + output;
-    }
-};
-
-TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByMistake)
-{
-    const Writer writer;
-    EXPECT_EQ("0\nno command yet\n", writer.run({"status"}));
+    };
+    EXPECT_EQ("0\nno command yet\n", run({"status"}));
     std::vector<std::string> nonces;
     for (const char* age : {"30", "-30"}) {
-        EXPECT_EQ('0', writer.run({"--age", age, "restart"})[0]);
+        EXPECT_EQ('0', run({"--age", age, "restart"})[0]);
         const CommandRecord sent =
-            *parseCommandRecordFile(*posix::readRegularFile(writer.file, maxRecordJsonSize));
+            *parseCommandRecordFile(*posix::readRegularFile(file, maxRecordJsonSize));
         EXPECT_TRUE(std::regex_match(*sent.nonce, std::regex("[0-9a-f]{16}"))) << *sent.nonce;
         nonces.push_back(*sent.nonce);
         EXPECT_NEAR(SystemClock().now() - std::stod(age), *sent.issuedAt, 1.0);
     }
     EXPECT_NE(nonces[0], nonces[1]);
-    const std::string sent =
-        writer.run({"--issued-at", "1796575210123", "--nonce", "n1", "send", "x"});
-    EXPECT_EQ(R"({"recordName":"command","fields":{"kind":{"value":"x","type":"STRING"},"nonce":)"
-              R"({"value":"n1","type":"STRING"},"issuedAt":{"value":1796575210123,"type":)"
-              R"("TIMESTAMP"}}})"
-              "\n",
-              *posix::readRegularFile(writer.file, maxRecordJsonSize));
-    EXPECT_EQ("0\nwrote " + writer.file + "\n" + *posix::readRegularFile(writer.file, 1000), sent);
-    // Each build says where it keeps the record.
-    EXPECT_THAT(writer.run({"--help"}), ::testing::HasSubstr("/_defaultZone/command.json\n"));
-    EXPECT_THAT(writer.run({"help"}, DROVIX_WEB_COMMAND_WRITER),
+    const std::string sent = run({"--issued-at", "1796575210123", "--nonce", "n1", "send", "x"});
+    EXPECT_EQ("0\nwrote " + file + "\n" +
+                  R"({"recordName":"command","fields":{"kind":{"value":"x","type":"STRING"},)"
+                  R"("nonce":{"value":"n1","type":"STRING"},"issuedAt":{"value":1796575210123,)"
+                  R"("type":"TIMESTAMP"}}})"
+                  "\n",
+              sent);
+    EXPECT_THAT(run({"--help"}), ::testing::HasSubstr("/_defaultZone/command.json\n"));
+    EXPECT_THAT(run({"help"}, DROVIX_WEB_COMMAND_WRITER),
                 ::testing::HasSubstr("/web-auth-token\n"));
     // A mistake writes nothing.
     const auto unknown = [](const std::string& word, const std::string& suggestion) {
@@ -59,7 +54,7 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
                "; nothing was sent. A command for Drovix itself goes with: drovix-command send " +
                word;
     };
-    const std::string before = *posix::readRegularFile(writer.file, maxRecordJsonSize);
+    const std::string before = *posix::readRegularFile(file, maxRecordJsonSize);
     const std::pair<Strings, std::string> mistakes[] = {
         {{"restrat"}, unknown("restrat", " (did you mean \"restart\"?)")},
         {{"sigin"}, unknown("sigin", " (did you mean \"sign-in\"?)")},
@@ -73,18 +68,16 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
          "--issued-at takes milliseconds since the Unix epoch, not \"12x\""},
         {{"sign-in"}, "this build has no CloudKit API token: there is nothing to sign in to"}};
     for (const auto& [arguments, said] : mistakes)
-        EXPECT_EQ("2\ndrovix-command: " + said + "\n", writer.run(arguments));
-    EXPECT_EQ(before, *posix::readRegularFile(writer.file, maxRecordJsonSize));
+        EXPECT_EQ("2\ndrovix-command: " + said + "\n", run(arguments));
+    EXPECT_EQ(before, *posix::readRegularFile(file, maxRecordJsonSize));
 
     // What can't be done is said, with exit status 1, or 2 without a home to write in.
-    ASSERT_FALSE(posix::replaceFile(writer.file, "{\"fields\": 1"));
-    EXPECT_EQ("1\ndrovix-command: can't read the command record: command.json is not valid JSON: "
-              "parse error at line 1, column 13: syntax error while parsing object - unexpected "
-              "end of input; expected '}'\n",
-              writer.run({"status"}));
+    ASSERT_FALSE(posix::replaceFile(file, "{\"fields\": 1"));
+    EXPECT_THAT(run({"status"}), ::testing::StartsWith("1\ndrovix-command: can't read the command "
+                                                       "record: command.json is not valid JSON: "));
     EXPECT_EQ("1\ndrovix-command: can't read the command record: sign-in required — run "
               "drovix-command sign-in\n",
-              writer.run({"status"}, DROVIX_WEB_COMMAND_WRITER));
+              run({"status"}, DROVIX_WEB_COMMAND_WRITER));
     Child homeless({DROVIX_COMMAND_WRITER, "start"}, {"PATH=/bin"});
     EXPECT_EQ("drovix-command: no home folder to find the command record in", homeless.readLine());
     EXPECT_EQ(2 << 8, homeless.reap());
