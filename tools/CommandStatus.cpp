@@ -47,7 +47,9 @@ std::string ageText(double age)
     return age < 0 ? "in " + text : text + " ago";
 }
 
-std::string verdict(const CommandRecord& record, Instant now)
+} // namespace
+
+std::string verdictOf(const CommandRecord& record, Instant now)
 {
     constexpr double window = RescueWatcher::commandWindow;
     if (!textsEqual(*record.kind, "start") && !textsEqual(*record.kind, "restart"))
@@ -65,8 +67,6 @@ std::string verdict(const CommandRecord& record, Instant now)
            wholeSecondsText(-age - window).value_or("countless") + " s";
 }
 
-} // namespace
-
 std::string describeCommand(const std::optional<CommandRecord>& record, Instant now)
 {
     if (!record)
@@ -78,7 +78,7 @@ std::string describeCommand(const std::optional<CommandRecord>& record, Instant 
     if (record->issuedAt)
         text += "issued " + localTime(*record->issuedAt) + ", " + ageText(now - *record->issuedAt) +
                 "\n";
-    return text + verdict(*record, now) + "\n";
+    return text + verdictOf(*record, now) + "\n";
 }
 
 } // namespace drovix::writer

@@ -12,4 +12,8 @@ namespace drovix::writer {
 // command yet".
 std::string describeCommand(const std::optional<CommandRecord>& record, Instant now);
 
+// The last of those lines alone, for a record with a kind and a nonce: what an agent would make of
+// it now.
+std::string verdictOf(const CommandRecord& record, Instant now);
+
 } // namespace drovix::writer

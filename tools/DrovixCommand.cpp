@@ -25,6 +25,9 @@ namespace {
 
 // Ages beyond a few centuries are typing mistakes, and would overflow the milliseconds.
 constexpr double largestAgeSeconds = 1e10;
+// Issue times from 1973 to 2286 have 12 or 13 digits in milliseconds: outside, they are seconds
+// or microseconds by mistake.
+constexpr std::int64_t earliestIssuedAt = 100'000'000'000, latestIssuedAt = 10'000'000'000'000;
 
 const char* const usage =
     "Usage: drovix-command [OPTIONS] start | restart | send KIND\n"
@@ -47,8 +50,13 @@ const char* const usage =
     "\n"
     "%s"
     "Bytes of KIND or TEXT that are not UTF-8 are written as U+FFFD.\n"
-    "Exit status: 0 done, 1 not done (the reason on standard error), 2 bad arguments or no\n"
-    "sign-in; nothing is written unless the exit status is 0.\n";
+    "\n"
+    "Exit status:\n"
+    "  0  done\n"
+    "  1  not done: the reason is on standard error, and nothing was written\n"
+    "  2  bad arguments, or no sign-in: nothing was written\n"
+    "  3  the command may have been sent, its answer lost: check status before sending it\n"
+    "     again; sending the same kind again reuses its nonce, so an agent acts on it once\n";
 
 const std::vector<std::string_view> words = {"start",  "restart", "send",
                                              "status", "sign-in", "help"};
@@ -81,14 +89,6 @@ std::optional<double> finiteNumberFrom(const std::string& text)
         end != text.c_str() + text.size() || !std::isfinite(value))
         return std::nullopt;
     return value;
-}
-
-std::string randomNonce()
-{
-    std::random_device source;
-    char digits[17];
-    std::snprintf(digits, sizeof digits, "%08x%08x", unsigned{source()}, unsigned{source()});
-    return digits;
 }
 
 // Edits (insertions, deletions, substitutions, swaps of neighbours) that turn one word into
@@ -125,7 +125,30 @@ int unknownWord(const std::string& word)
                                      shown);
 }
 
+// Start or restart in another letter case: a slip, since an agent answers only these two.
+std::optional<std::string> agentKindInOtherCase(std::string kind)
+{
+    std::transform(kind.begin(), kind.end(), kind.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return kind == "start" || kind == "restart" ? std::optional(kind) : std::nullopt;
+}
+
 } // namespace
+
+std::string randomNonce()
+{
+    std::random_device source;
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%08x%08x", unsigned{source()}, unsigned{source()});
+    return digits;
+}
+
+std::string clockDifferenceText(double offset)
+{
+    return "this computer's clock is " +
+           wholeSecondsText(std::round(std::fabs(offset))).value_or("countless") + " s " +
+           (offset < 0 ? "ahead of" : "behind") + " the service's";
+}
 
 int say(int status, const std::string& reason)
 {
@@ -155,10 +178,12 @@ int main(int argc, char** argv)
             nonce = value;
             break;
         case 'i':
-            if (!(issuedAt = integerFrom(value)))
+            issuedAt = integerFrom(value);
+            if (!issuedAt || *issuedAt < earliestIssuedAt || *issuedAt >= latestIssuedAt)
                 return say(exitBadArguments,
-                           "--issued-at takes milliseconds since the Unix epoch, not \"" + value +
-                               "\"");
+                           "--issued-at takes milliseconds since the Unix epoch (13 digits this "
+                           "century), not \"" +
+                               value + "\"");
             break;
         case 'a':
             age = finiteNumberFrom(value);
@@ -198,6 +223,12 @@ int main(int argc, char** argv)
     if (issuedAt && age)
         return say(exitBadArguments,
                    "--issued-at and --age both set the issue time; give one of them");
+    if (const auto meant = word == "send" ? agentKindInOtherCase(arguments[1]) : std::nullopt;
+        meant && *meant != arguments[1])
+        return say(exitBadArguments, "\"" + arguments[1] + "\" is not \"" + *meant +
+                                         "\": DrovixRescue answers only lowercase start and "
+                                         "restart; nothing was sent (drovix-command " +
+                                         *meant + ")");
 
     using namespace std::chrono;
     const auto now = system_clock::now().time_since_epoch();
@@ -205,13 +236,22 @@ int main(int argc, char** argv)
         const Reading reading = read(container);
         if (reading.failure)
             return say(exitNotDone, "can't read the command record: " + *reading.failure);
-        std::fputs(describeCommand(reading.record, duration<double>(now).count()).c_str(), stdout);
+        // Ages as a Mac counts them, on a clock that keeps to the service's.
+        const double offset = reading.clockOffset.value_or(0);
+        if (std::fabs(offset) > clockDifferenceShown)
+            say(0, clockDifferenceText(offset) + ": ages are counted on the service's clock");
+        std::fputs(
+            describeCommand(reading.record, duration<double>(now).count() +
+                                                (std::fabs(offset) > clockTolerance ? offset : 0))
+                .c_str(),
+            stdout);
         return exitDone;
     }
     if (word == "sign-in")
         return signIn(container);
     const std::int64_t nowMilliseconds = duration_cast<milliseconds>(now).count();
     return send(container,
-                {word == "send" ? arguments[1] : word, nonce.value_or(randomNonce()),
-                 issuedAt ? *issuedAt : nowMilliseconds - std::llround(age.value_or(0) * 1000)});
+                {word == "send" ? arguments[1] : word, nonce,
+                 issuedAt ? *issuedAt : nowMilliseconds - std::llround(age.value_or(0) * 1000),
+                 !issuedAt});
 }

@@ -1,5 +1,6 @@
 // The command record as a file on this machine, where the Linux agent of a build without
 // CloudKit's web services reads it. Elsewhere no agent reads such a file.
+#include "CommandStatus.h"
 #include "Writer.h"
 #include "platform/cloudkit/CommandRecordJson.h"
 #ifdef __linux__
@@ -8,6 +9,7 @@
 
 #include <stdlib.h>
 
+#include <chrono>
 #include <cstdio>
 
 namespace drovix::writer {
@@ -33,16 +35,22 @@ const char* destinationText()
            "  ${XDG_DATA_HOME:-$HOME/.local/share}/cloud/ID/private/_defaultZone/command.json\n";
 }
 
-int send(const std::string& container, const Command& command)
+int send(const std::string& container, Command command)
 {
     const posix::Result<std::string> path = recordPath(container);
     if (!path)
         return say(exitBadArguments, path.error());
+    const std::string nonce = command.nonce.value_or(randomNonce());
     const std::string text =
-        commandRecordJson(command.kind, command.nonce, command.issuedAtMilliseconds) + "\n";
+        commandRecordJson(command.kind, nonce, command.issuedAtMilliseconds) + "\n";
     if (const std::optional<posix::Failure> failure = posix::replaceFile(*path, text))
         return say(exitNotDone, failure->description);
-    std::printf("wrote %s\n%s", path->c_str(), text.c_str());
+    // The agent on this machine counts the age on the same clock.
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    std::printf(
+        "wrote %s\n%s%s\n", path->c_str(), text.c_str(),
+        verdictOf({command.kind, nonce, double(command.issuedAtMilliseconds) / 1000}, now).c_str());
     return exitDone;
 }
 
@@ -51,7 +59,7 @@ Reading read(const std::string& container)
     Reading reading;
 #ifdef __linux__
     CommandRecordFileStore::fetchNow(recordPath(container), [&](auto record, auto failure) {
-        reading = {std::move(record), std::move(failure)};
+        reading = {std::move(record), std::move(failure), std::nullopt};
     });
 #else
     reading.failure = recordPath(container).error();

@@ -1,14 +1,13 @@
 // drovix-command sign-in: asks the service for its sign-in page, then takes the web auth token
-// from the browser at the loopback callback, or pasted by the user, whichever comes first.
+// that the person pastes from the page the browser ends on. Only a token the person moved here by
+// hand, and the service then accepted, ever reaches the token file.
 #include "CloudKitSettings.h"
 #include "LogText.h"
 #include "Writer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,107 +17,79 @@ namespace drovix::writer {
 
 namespace {
 
-// How long sign-in waits for the browser or the user.
+// How long sign-in waits for the person.
 constexpr int signInWaitMilliseconds = 10 * 60 * 1000;
 
-// The request a browser sends to the loopback callback: its token, if it holds one, and the page
-// it is answered with.
-std::string answerCallback(int listener)
+// The terminal's settings from before the token was read without echo, put back however the
+// writer ends.
+termios savedTerminal;
+volatile sig_atomic_t echoIsOff = 0;
+
+void restoreEcho()
 {
-    const posix::FileDescriptor connection(::accept(listener, nullptr, nullptr));
-    if (!connection.valid())
-        return {};
-    std::string request;
-    char buffer[4096];
-    pollfd entry{connection.get(), POLLIN, 0};
-    // The request line is all that is read; a browser sends it at once.
-    while (request.find("\r\n") == request.npos && request.size() < 16 * 1024 &&
-           ::poll(&entry, 1, 5000) > 0) {
-        const ssize_t count = ::read(connection.get(), buffer, sizeof buffer);
-        if (count <= 0)
-            break;
-        request.append(buffer, static_cast<std::size_t>(count));
-    }
-    const std::string line = request.substr(0, request.find("\r\n"));
-    const std::string target = line.substr(0, line.rfind(' '));
-    const std::string token = webAuthTokenFrom(target.substr(target.find(' ') + 1));
-    const std::string page = token.empty()
-                                 ? "This address holds no ckWebAuthToken: sign in again.\n"
-                                 : "Signed in: drovix-command has the token. You can close this "
-                                   "window.\n";
-    (void)posix::writeAll(
-        connection.get(),
-        std::string(token.empty() ? "HTTP/1.1 400 Bad Request" : "HTTP/1.1 200 OK") +
-            "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-            std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" + page);
-    return token;
+    if (echoIsOff)
+        ::tcsetattr(0, TCSANOW, &savedTerminal);
+    echoIsOff = 0;
 }
 
-// A listener on the loopback port the sign-in page sends the browser back to, when the build has
-// one and it is free.
-posix::FileDescriptor callbackListener()
+void restoreEchoAndEnd(int signal)
 {
-    if (build::cloudKitCallbackPort == 0)
-        return {};
-    posix::FileDescriptor listener(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(build::cloudKitCallbackPort));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int on = 1;
-    if (!listener.valid() ||
-        ::setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-        ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener.get(), 4) != 0) {
-        say(0, posix::systemFailure("can't listen on 127.0.0.1:" +
-                                    std::to_string(build::cloudKitCallbackPort))
-                       .description +
-                   "; paste the address instead");
-        return {};
-    }
-    return listener;
+    restoreEcho();
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
 }
 
-// Waits for the token: from the browser at the callback, or pasted by the user, whichever comes
-// first. Empty when neither came in time, or the input ended first.
+// A pasted token is a secret: a terminal does not show it.
+struct EchoOff {
+    EchoOff()
+    {
+        if (!::isatty(0) || ::tcgetattr(0, &savedTerminal) != 0)
+            return;
+        termios quiet = savedTerminal;
+        quiet.c_lflag &= ~tcflag_t{ECHO};
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+            ::signal(signal, restoreEchoAndEnd);
+        echoIsOff = ::tcsetattr(0, TCSANOW, &quiet) == 0;
+    }
+    ~EchoOff() { restoreEcho(); }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+};
+
+// The token the person pastes: empty when none came in time, or the input ended first.
 std::string awaitToken()
 {
-    const posix::FileDescriptor listener = callbackListener();
-    std::printf(listener.valid() ? "When the browser shows \"Signed in\", you are done. If it "
-                                   "ends on an address that does not load,\npaste that address "
-                                   "here and press Return:\n"
-                                 : "Then paste the address the browser ended on, or the web auth "
-                                   "token alone, and press Return:\n");
+    std::printf("The page the browser ends on shows a token: copy it, paste it here and press "
+                "Return\n(it is not shown; the address the browser ended on works too):\n");
     std::fflush(stdout);
+    const EchoOff hidden;
     std::string line;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(signInWaitMilliseconds);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd entries[2] = {{0, POLLIN, 0}, {listener.get(), POLLIN, 0}};
+        pollfd entry{0, POLLIN, 0};
         if (left.count() <= 0 ||
-            posix::retryOnInterrupt([&] { return ::poll(entries, 2, int(left.count())); }) <= 0)
+            posix::retryOnInterrupt([&] { return ::poll(&entry, 1, int(left.count())); }) <= 0)
             return {};
-        if (entries[1].revents & POLLIN) {
-            if (std::string token = answerCallback(listener.get()); !token.empty())
-                return token;
-        }
-        if (entries[0].revents & (POLLIN | POLLHUP)) {
-            char c = 0;
-            const ssize_t count = ::read(0, &c, 1);
-            if (count > 0 && c != '\n') {
+        char c = 0;
+        const ssize_t count = ::read(0, &c, 1);
+        if (count > 0 && c != '\n') {
+            if (line.size() <= 4 * maxWebAuthTokenSize) // an address carries more than the token
                 line += c;
-                continue;
-            }
-            if (std::string token = webAuthTokenFrom(line); !token.empty())
-                return token;
-            if (count <= 0)
-                return {};
-            if (!line.empty())
-                say(0, "that holds no web auth token: paste the whole address, or the token alone");
-            line.clear();
+            continue;
         }
+        if (echoIsOff)
+            std::putchar('\n'); // for the Return the terminal did not show
+        if (std::string token = webAuthTokenFrom(line); !token.empty())
+            return token;
+        if (count <= 0)
+            return {};
+        if (!line.empty())
+            say(0, "that holds no web auth token: paste the token the page shows, or the whole "
+                   "address");
+        line.clear();
     }
 }
 
@@ -126,8 +97,6 @@ std::string awaitToken()
 
 int signIn(const std::string& container)
 {
-    // A browser that goes away before the page is written must not end the writer.
-    ::signal(SIGPIPE, SIG_IGN);
     WebAuthTokenFile tokenFile(tokenPath(container));
     ServiceRequest request(build::webServiceSettings(container));
     request.prepare("records/lookup", "", lookupRequestBody());
@@ -140,12 +109,22 @@ int signIn(const std::string& container)
                 escapedForLog(*asked.redirectUrl).c_str());
     const std::string token = awaitToken();
     if (token.empty())
-        return say(exitBadArguments, "no web auth token came: nothing was signed in");
-    if (const auto failure = tokenFile.replace(token))
+        return say(exitBadArguments,
+                   "no web auth token came: nothing was signed in, and the stored token is as "
+                   "it was");
+    // Tried while it is in memory alone: a token the service refuses never replaces a working one.
+    request.prepare("records/lookup", token, lookupRequestBody());
+    const ServiceAnswer checked = request.answer(curl_easy_perform(request.handle()));
+    const bool refused = checked.serverErrorCode.starts_with("AUTHENTICATION_");
+    if (refused || (checked.kind == ServiceAnswer::Kind::failed && checked.serverErrorCode.empty()))
+        return say(exitNotDone,
+                   "nothing was signed in, and the stored token is as it was: " +
+                       (refused ? "the service does not accept that token (" +
+                                      checked.serverErrorCode + ")"
+                                : "the token could not be checked: " + checked.failure));
+    const std::string renewed = request.replacementToken();
+    if (const auto failure = tokenFile.store(renewed.empty() ? token : renewed))
         return say(exitNotDone, failure->description);
-    // A first lookup shows that the token works, and what the service thinks of this user.
-    const ServiceAnswer checked =
-        exchange(request, tokenFile, "records/lookup", lookupRequestBody(), token);
     if (checked.kind == ServiceAnswer::Kind::failed)
         return say(exitNotDone,
                    "signed in, but the service refuses the command record: " + checked.failure);

@@ -1,10 +1,13 @@
 // drovix-command as built, run as a user runs it, on the record file of a scratch home; and what
 // its status says of a record, at a fixed instant.
 #include "CommandStatus.h"
+#include "StandInService.h"
 #include "Support.h"
 #include "platform/cloudkit/CommandRecordJson.h"
 #include "platform/linux/Time.h"
 
+#include <deque>
+#include <map>
 #include <regex>
 
 namespace drovix {
@@ -12,20 +15,30 @@ namespace {
 
 using namespace support;
 
+// The exit status of a writer run in home for container iCloud.t, then every line it wrote; input,
+// when given, is what the person types.
+std::string runWriter(const std::string& writer, const std::string& home, Strings arguments,
+                      const std::optional<std::string>& input = std::nullopt)
+{
+    arguments.insert(arguments.begin(), {writer, "--container", "iCloud.t"});
+    if (input)
+        arguments.insert(arguments.begin(),
+                         {"/bin/sh", "-c", "printf %s \"$0\" | exec \"$@\"", *input});
+    Child child(arguments, {"HOME=" + home});
+    std::string output;
+    while (const auto line = child.readLine())
+        output += *line + "\n";
+    const std::optional<int> status = child.reap();
+    return std::to_string(status ? WEXITSTATUS(*status) : -1) + "\n" + output;
+}
+
 TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByMistake)
 {
     const Scratch home;
     const std::string file =
         home.path + "/.local/share/cloud/iCloud.t/private/_defaultZone/command.json";
-    // The exit status, then every line it wrote.
     const auto run = [&](Strings arguments, const std::string& writer = DROVIX_COMMAND_WRITER) {
-        arguments.insert(arguments.begin(), {writer, "--container", "iCloud.t"});
-        Child child(arguments, {"HOME=" + home.path});
-        std::string output;
-        while (const auto line = child.readLine())
-            output += *line + "\n";
-        const std::optional<int> status = child.reap();
-        return std::to_string(status ? WEXITSTATUS(*status) : -1) + "\n" + output;
+        return runWriter(writer, home.path, std::move(arguments));
     };
     EXPECT_EQ("0\nno command yet\n", run({"status"}));
     std::vector<std::string> nonces;
@@ -43,7 +56,7 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
                   R"({"recordName":"command","fields":{"kind":{"value":"x","type":"STRING"},)"
                   R"("nonce":{"value":"n1","type":"STRING"},"issuedAt":{"value":1796575210123,)"
                   R"("type":"TIMESTAMP"}}})"
-                  "\n",
+                  "\na command for Drovix itself: DrovixRescue leaves it alone\n",
               sent);
     EXPECT_THAT(run({"--help"}), ::testing::HasSubstr("/_defaultZone/command.json\n"));
     EXPECT_THAT(run({"help"}, DROVIX_WEB_COMMAND_WRITER),
@@ -57,6 +70,10 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
     const std::string before = *posix::readRegularFile(file, maxRecordJsonSize);
     const std::pair<Strings, std::string> mistakes[] = {
         {{"restrat"}, unknown("restrat", " (did you mean \"restart\"?)")},
+        {{"erstat"}, unknown("erstat", " (did you mean \"restart\"?)")},
+        {{"send", "Start"},
+         "\"Start\" is not \"start\": DrovixRescue answers only lowercase start "
+         "and restart; nothing was sent (drovix-command start)"},
         {{"sigin"}, unknown("sigin", " (did you mean \"sign-in\"?)")},
         {{"stop"}, unknown("stop", "")},
         {{"send"}, "send takes one kind (see --help)"},
@@ -64,8 +81,9 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
         {{"--age", "5", "status"},
          "--nonce, --issued-at and --age are for start, restart and send"},
         {{"--age", "3s", "start"}, "--age takes a number of seconds, not \"3s\""},
-        {{"--issued-at", "12x", "start"},
-         "--issued-at takes milliseconds since the Unix epoch, not \"12x\""},
+        {{"--issued-at", "99999999999", "start"},
+         "--issued-at takes milliseconds since the Unix epoch (13 digits this century), not "
+         "\"99999999999\""},
         {{"sign-in"}, "this build has no CloudKit API token: there is nothing to sign in to"}};
     for (const auto& [arguments, said] : mistakes)
         EXPECT_EQ("2\ndrovix-command: " + said + "\n", run(arguments));
@@ -81,6 +99,146 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
     Child homeless({DROVIX_COMMAND_WRITER, "start"}, {"PATH=/bin"});
     EXPECT_EQ("drovix-command: no home folder to find the command record in", homeless.readLine());
     EXPECT_EQ(2 << 8, homeless.reap());
+}
+
+// The writer of the web services against a service that answers each request as a row says:
+// "saved" (and saves), "lost" (saves, then hangs up), "down" (hangs up), "failing" (500),
+// "refused" (AUTHENTICATION_FAILED), "renewed" (saves and renews the token, while a sign-in
+// stores another), "ask" (AUTHENTICATION_REQUIRED). It runs ahead of this clock by `ahead` s.
+TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotKnown)
+{
+    const Scratch home;
+    const std::string tokenFile = home.path + "/.config/cloud/iCloud.t/web-auth-token";
+    ASSERT_FALSE(posix::replaceFile(tokenFile, "s3cret-t0ken\n"));
+    std::mutex mutex;
+    std::deque<std::string> replies;
+    std::vector<CommandRecord> saves;
+    std::string record = R"({"recordName":"command","serverErrorCode":"NOT_FOUND"})";
+    double ahead = 0;
+    StandInService service(DROVIX_TEST_SOCKET, [&](const StandInRequest& request) {
+        std::lock_guard lock(mutex);
+        const std::string reply = replies.empty() ? "down" : replies.front();
+        if (!replies.empty())
+            replies.pop_front();
+        const double now = SystemClock().now() + ahead;
+        if (request.target.find("/modify?") != std::string::npos && reply != "down" &&
+            reply != "failing" && reply != "refused") {
+            const std::string sent = request.body.substr(request.body.find("\"record\":") + 9);
+            record = sent.substr(0, sent.rfind("}}]")) + R"(,"modified":{"timestamp":)" +
+                     std::to_string(std::llround(now * 1000)) + "}}";
+            saves.push_back(*parseCommandRecordFile(record));
+        }
+        if (reply == "renewed") { // a sign-in meanwhile
+            EXPECT_FALSE(posix::replaceFile(tokenFile, "newer-t0ken\n"));
+        }
+        char date[64];
+        const time_t seconds = time_t(now);
+        std::strftime(date, sizeof date, "Date: %a, %d %b %Y %H:%M:%S GMT\r\n",
+                      std::gmtime(&seconds));
+        const std::map<std::string, StandInReply> answers = {
+            {"saved", {200, "{\"records\":[" + record + "]}", date}},
+            {"renewed",
+             {200, "{\"records\":[" + record + "]}",
+              "X-Apple-CloudKit-Session: renewed-t0ken\r\n"}},
+            {"lost", {0, "", "", StandInReply::reset}},
+            {"down", {0, "", "", StandInReply::reset}},
+            {"failing", {500, R"({"serverErrorCode":"INTERNAL_ERROR"})"}},
+            {"refused", {401, R"({"serverErrorCode":"AUTHENTICATION_FAILED"})"}},
+            {"ask",
+             {421, R"({"serverErrorCode":"AUTHENTICATION_REQUIRED",)"
+                   R"("redirectURL":"https://sign.in/"})"}}};
+        return answers.at(reply);
+    });
+    const std::string fresh = "\nfresh for another 1[12]. s: a Mac running DrovixRescue acts on it "
+                              "within about 10 s, or 50 s while Drovix runs\n",
+                      doubt = "3\ndrovix-command: may have been sent: check `drovix-command "
+                              "status` before sending again \\(Empty reply from server; looking "
+                              "the record up failed too: Empty reply from server\\). Sending "
+                              "restart again reuses nonce (\\w+), so that an agent acts on it at "
+                              "most once\n",
+                      prompt = "Sign in to iCloud in a browser, at\n  https://sign.in/\nThe page "
+                               "the browser ends on shows a token: copy it, paste it here and "
+                               "press Return\n\\(it is not shown; the address the browser ended "
+                               "on works too\\):\n";
+    const struct {
+        Strings arguments;
+        Strings replies;
+        std::string said; // a regular expression
+        std::optional<std::string> typed = std::nullopt;
+        double ahead = 0;
+        std::string stored = "s3cret-t0ken"; // the token file afterwards
+    } table[] = {
+        {{"--nonce", "n1", "restart"}, {"saved"}, "0\nsent restart to iCloud.t, nonce n1" + fresh},
+        {{"--nonce", "n2", "start"},
+         {"lost", "saved"},
+         "0\nsent start to iCloud.t, nonce n2" + fresh},
+        {{"restart"}, {"lost", "down"}, doubt},
+        {{"restart"}, {"down", "down"}, doubt}, // the same nonce again
+        {{"restart"}, {"saved"}, "0\nsent restart to iCloud.t, nonce \\w+" + fresh},
+        {{"--nonce", "n3", "restart"},
+         {"failing", "saved"},
+         "1\ndrovix-command: the command was not saved: INTERNAL_ERROR, and the record holds "
+         "another command\n"},
+        {{"--nonce", "n4", "restart"},
+         {"refused"},
+         "1\ndrovix-command: the command was not saved: AUTHENTICATION_FAILED — run "
+         "drovix-command sign-in\n"},
+        {{"--nonce", "n5", "restart"},
+         {"saved", "saved"},
+         "0\ndrovix-command: this computer's clock is 300 s behind the service's: the command is "
+         "dated by the service's clock\nsent restart to iCloud.t, nonce n5" +
+             fresh,
+         std::nullopt,
+         300},
+        {{"status"},
+         {"saved"},
+         "0\ndrovix-command: this computer's clock is (299|300) s behind the service's: ages are "
+         "counted on the service's clock\nrestart, nonce n5\nissued .*, (in )?. s( ago)?" +
+             fresh,
+         std::nullopt,
+         300},
+        {{"--nonce", "n6", "start"},
+         {"renewed"},
+         "0\nsent start to iCloud.t, nonce n6" + fresh,
+         std::nullopt,
+         0,
+         "newer-t0ken"},
+        {{"sign-in"},
+         {"ask", "refused"},
+         "1\n" + prompt +
+             "drovix-command: nothing was signed in, and the stored token is as it was: the "
+             "service does not accept that token \\(AUTHENTICATION_FAILED\\)\n",
+         "q\n",
+         0,
+         "newer-t0ken"},
+        {{"sign-in"},
+         {"ask", "saved"},
+         "0\n" + prompt + "signed in; the token is in " + tokenFile + "\n",
+         "https://x.test/?ckSession=o%2Bk\n",
+         0,
+         "o+k"},
+    };
+    std::vector<std::string> nonces;
+    for (const auto& row : table) {
+        {
+            std::lock_guard lock(mutex);
+            replies.assign(row.replies.begin(), row.replies.end());
+            ahead = row.ahead;
+        }
+        const std::string said =
+            runWriter(DROVIX_WEB_COMMAND_WRITER, home.path, row.arguments, row.typed);
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(said, match, std::regex(row.said))) << said;
+        nonces.push_back(match.size() > 1 ? match[1].str() : "");
+        EXPECT_TRUE(replies.empty()) << said;
+        EXPECT_EQ(row.stored + "\n", *posix::readRegularFile(tokenFile, 100)) << said;
+    }
+    // Sent again after a doubt, a command keeps its nonce; once saved, the doubt is over.
+    EXPECT_EQ(nonces[2], nonces[3]);
+    EXPECT_EQ(nonces[2], *saves[3].nonce);
+    // A command dated by a clock 300 s slow is saved again, dated 300 s later, with its nonce.
+    EXPECT_EQ(saves[5].nonce, saves[4].nonce);
+    EXPECT_NEAR(300, *saves[5].issuedAt - *saves[4].issuedAt, 1);
 }
 
 TEST(Writer, SaysWhatTheCommandWaitingMeansNow)

@@ -22,9 +22,10 @@ struct FieldReading {
 };
 
 // Follows only the path to the entry (the top-level object, or its "records" array and that
-// array's first element) and inside the entry its texts, "retryAfter", and the "fields" object ->
-// field object -> "type" and "value"; passes over everything else. It stops at the first syntax
-// error, keeping the parser's message, and at nesting deeper than the limit.
+// array's first element) and inside the entry its texts, "retryAfter", "modified" -> "timestamp",
+// and the "fields" object -> field object -> "type" and "value"; passes over everything else. It
+// stops at the first syntax error, keeping the parser's message, and at nesting deeper than the
+// limit.
 class EntryReader final : public nlohmann::json_sax<json> {
 public:
     EntryReader(RecordPlace place, std::string_view name)
@@ -95,6 +96,9 @@ public:
             }
         } else if (level == entryLevel) {
             keyOfEntry(name);
+        } else if (level == fieldsLevel && inModified_) {
+            if (name == "timestamp")
+                next_ = Next::timestamp;
         } else if (level == fieldsLevel) {
             for (int field = 0; field < fieldCount; ++field) {
                 if (name == fieldNames[field]) {
@@ -130,6 +134,9 @@ public:
             break;
         case Next::field:
             current().isObject = true;
+            break;
+        case Next::modified:
+            inModified_ = true;
             break;
         default:
             return true;
@@ -177,7 +184,9 @@ private:
         type,
         value,
         entryText,
-        retryAfter
+        retryAfter,
+        modified,
+        timestamp
     };
 
     // The levels of the containers inside the entry, counted from the entry.
@@ -202,6 +211,9 @@ private:
         } else if (name == "retryAfter") {
             entry_.retryAfter.reset();
             next_ = Next::retryAfter;
+        } else if (name == "modified") {
+            entry_.modifiedAt.reset();
+            next_ = Next::modified;
         }
         for (int text = 0; text < RecordEntry::textCount; ++text) {
             if (name == textNames[text]) {
@@ -228,6 +240,8 @@ private:
             current().number = number;
         else if (next_ == Next::retryAfter)
             entry_.retryAfter = number;
+        else if (next_ == Next::timestamp && number && std::isfinite(*number))
+            entry_.modifiedAt = *number / 1000.0; // milliseconds since the epoch
         next_ = Next::ignored;
         return true;
     }
@@ -241,6 +255,8 @@ private:
     }
     bool leave()
     {
+        if (depth_ == followed_ && followed_ - entryDepth_ == fieldsLevel)
+            inModified_ = false;
         if (depth_ == followed_)
             --followed_;
         --depth_;
@@ -256,6 +272,7 @@ private:
     int currentField_ = kindField;
     int currentText_ = 0;
     bool hasFields_ = false;
+    bool inModified_ = false; // following "modified", not "fields"
     std::array<FieldReading, fieldCount> fields_{};
     RecordEntry entry_;
 };

@@ -35,6 +35,8 @@ struct RecordEntry {
     std::array<std::optional<std::string>, textCount> texts;
     // "retryAfter", in seconds, when it is a number.
     std::optional<double> retryAfter;
+    // When the service last saved the record, on its own clock: "modified": {"timestamp": ms}.
+    std::optional<Instant> modifiedAt;
 
     const std::optional<std::string>& text(Text which) const { return texts[which]; }
 };

@@ -2,6 +2,7 @@
 #include "platform/cloudkit/WebAuthToken.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +70,35 @@ std::string percentDecoded(std::string_view text)
     return decoded;
 }
 
+const char* fileName(const std::string& path)
+{
+    return path.c_str() + path.rfind('/') + 1;
+}
+
+// Why path could not be opened: a link where only the folder or the file itself may be is named.
+posix::Failure openFailure(const std::string& path, int code)
+{
+    if (code == ENOENT || code == ENOTDIR)
+        return posix::Failure{std::string(signInRequired), ENOENT};
+    if (code == ELOOP)
+        return posix::Failure{path + " is a symbolic link: the token is read only from a file "
+                                     "of its own, in a folder of its own",
+                              code};
+    return posix::Failure{path + ": " + posix::errorText(code), code};
+}
+
+// The writers' lock on the token at path, held while the result lives.
+posix::Result<posix::FileDescriptor> lockIn(int folder, const std::string& path)
+{
+    const std::string name = std::string(fileName(path)) + ".lock";
+    posix::FileDescriptor lock(posix::retryOnInterrupt([&] {
+        return ::openat(folder, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }));
+    if (!lock.valid() || posix::retryOnInterrupt([&] { return ::flock(lock.get(), LOCK_EX); }) != 0)
+        return posix::systemFailure("can't lock " + path + ".lock");
+    return lock;
+}
+
 } // namespace
 
 posix::Result<std::string> webAuthTokenPath(std::string_view containerIdentifier,
@@ -121,7 +151,7 @@ posix::Result<std::string> WebAuthTokenFile::current()
     if (!path_)
         return path_.failure();
     struct stat status {};
-    if (::stat(path_->c_str(), &status) != 0) {
+    if (::lstat(path_->c_str(), &status) != 0) {
         const int code = errno;
         if (code != ENOENT && code != ENOTDIR)
             return posix::Failure{*path_ + ": " + posix::errorText(code), code};
@@ -134,27 +164,48 @@ posix::Result<std::string> WebAuthTokenFile::current()
     return read();
 }
 
-posix::Result<std::string> WebAuthTokenFile::read()
+posix::Result<posix::FileDescriptor> WebAuthTokenFile::openFolder(bool create) const
 {
-    const std::string& path = *path_;
-    const std::string folder = path.substr(0, path.rfind('/'));
+    const std::string folder = path_->substr(0, path_->rfind('/'));
+    if (create) {
+        if (std::optional<posix::Failure> failure = posix::makePrivateFolders(folder))
+            return *failure;
+    }
+    posix::FileDescriptor opened(posix::retryOnInterrupt(
+        [&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
     struct stat status {};
-    if (::stat(folder.c_str(), &status) != 0)
+    if (!opened.valid())
+        return openFailure(folder, errno);
+    if (::fstat(opened.get(), &status) != 0)
         return posix::systemFailure(folder);
     if (auto wrong = notPrivate(folder, status, S_IWGRP | S_IWOTH, "chmod 700 it"))
         return posix::Failure{*wrong};
+    return opened;
+}
 
-    posix::Result<posix::FileDescriptor> file = posix::openForReading(path);
-    if (!file)
-        return file.failure().code == ENOENT
-                   ? posix::Failure{std::string(signInRequired), ENOENT}
-                   : posix::Failure{path + ": " + file.error(), file.failure().code};
-    if (::fstat(file->get(), &status) != 0)
+posix::Result<std::string> WebAuthTokenFile::read()
+{
+    posix::Result<posix::FileDescriptor> folder = openFolder(false);
+    if (!folder)
+        return folder.failure();
+    return read(folder->get());
+}
+
+posix::Result<std::string> WebAuthTokenFile::read(int folder)
+{
+    const std::string& path = *path_;
+    const posix::FileDescriptor file(posix::retryOnInterrupt([&] {
+        return ::openat(folder, fileName(path), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    }));
+    struct stat status {};
+    if (!file.valid())
+        return openFailure(path, errno);
+    if (::fstat(file.get(), &status) != 0)
         return posix::systemFailure(path);
     if (auto wrong =
             notPrivate(path, status, S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH, "chmod 600 it"))
         return posix::Failure{*wrong};
-    posix::Result<std::string> bytes = posix::readRegularFile(file->get(), maxWebAuthTokenSize);
+    posix::Result<std::string> bytes = posix::readRegularFile(file.get(), maxWebAuthTokenSize);
     if (!bytes)
         return posix::Failure{path + ": " + bytes.error(), bytes.failure().code};
     std::string_view token = *bytes;
@@ -167,16 +218,56 @@ posix::Result<std::string> WebAuthTokenFile::read()
     return token_;
 }
 
-std::optional<posix::Failure> WebAuthTokenFile::replace(const std::string& token)
+std::optional<posix::Failure> WebAuthTokenFile::write(int folder, const std::string& token)
+{
+    const std::string& path = *path_;
+    if (auto failure = posix::replaceFileIn(folder, path.substr(0, path.rfind('/')), fileName(path),
+                                            token + "\n"))
+        return failure;
+    struct stat status {};
+    if (::fstatat(folder, fileName(path), &status, AT_SYMLINK_NOFOLLOW) == 0)
+        version_ = versionOf(status);
+    token_ = token;
+    return std::nullopt;
+}
+
+std::optional<posix::Failure> WebAuthTokenFile::store(const std::string& token)
 {
     if (!path_)
         return path_.failure();
-    token_ = token;
-    if (std::optional<posix::Failure> failure = posix::replaceFile(*path_, token + "\n"))
-        return failure; // the file as last read stays the version in use, with this token
-    struct stat status {};
-    if (::stat(path_->c_str(), &status) == 0)
-        version_ = versionOf(status);
+    posix::Result<posix::FileDescriptor> folder = openFolder(true);
+    if (!folder)
+        return folder.failure();
+    const posix::Result<posix::FileDescriptor> lock = lockIn(folder->get(), *path_);
+    if (!lock)
+        return lock.failure();
+    return write(folder->get(), token);
+}
+
+std::optional<posix::Failure> WebAuthTokenFile::renew(const std::string& used,
+                                                      const std::string& renewal)
+{
+    if (!path_)
+        return path_.failure();
+    posix::Result<posix::FileDescriptor> folder = openFolder(false);
+    posix::Result<posix::FileDescriptor> lock =
+        folder ? lockIn(folder->get(), *path_) : folder.failure();
+    if (!lock) {
+        token_ = renewal; // for this process, where the file can't be reached
+        return lock.failure();
+    }
+    // Under the lock, the file holds either the token the request went out with, or a newer one
+    // that a sign-in stored meanwhile: only the first is renewed.
+    const posix::Result<std::string> stored = read(folder->get());
+    if (!stored)
+        return stored.failure().code == ENOENT ? std::nullopt // signed out meanwhile
+                                               : std::optional(stored.failure());
+    if (*stored != used)
+        return std::nullopt;
+    if (std::optional<posix::Failure> failure = write(folder->get(), renewal)) {
+        token_ = renewal; // the file as last read stays the version in use, with this token
+        return failure;
+    }
     return std::nullopt;
 }
 

@@ -33,20 +33,27 @@ bool isUsableWebAuthToken(std::string_view token);
 // the token alone. Empty when it holds none.
 std::string webAuthTokenFrom(std::string_view text);
 
-// The token file: only the user's own, in a folder others cannot write, readable by no one else.
-// Read again whenever it is another file or has changed; replacements are written whole.
+// The token file: only the user's own, in a folder others cannot write, readable by no one else,
+// and reached through no symbolic link. Read again whenever it is another file or has changed.
+// Writes are whole, and made under an advisory lock (flock) on web-auth-token.lock beside it, which
+// every process that writes the token takes, so that a renewal and a new sign-in never cross.
 class WebAuthTokenFile {
 public:
     explicit WebAuthTokenFile(posix::Result<std::string> path) : path_(std::move(path)) {}
 
     // The token to ask with. No file is signInRequired; a file others may read or write, or one
     // of another user, is refused with a text naming it and what is wrong. A token stored by
-    // replace() stays in use when the file could not be written.
+    // renew() stays in use when the file could not be written.
     posix::Result<std::string> current();
 
-    // Stores a token the service handed out. When the file can't be written, the token is kept
-    // for this process alone and the failure returned.
-    std::optional<posix::Failure> replace(const std::string& token);
+    // Stores the token the user signed in with, whatever the file held.
+    std::optional<posix::Failure> store(const std::string& token);
+
+    // Stores renewal, which the service handed out for used, but only while the file still holds
+    // used: a token stored meanwhile (a new sign-in) wins, and is the one in use from then on. When
+    // the file can't be written, the renewal is kept for this process alone and the failure
+    // returned.
+    std::optional<posix::Failure> renew(const std::string& used, const std::string& renewal);
 
     // After the service refused used: a token that the file holds now and that differs from it,
     // stored meanwhile by another client; else empty.
@@ -64,7 +71,12 @@ private:
     };
     static Version versionOf(const struct stat& status);
 
+    // The token's folder, opened and checked; with create, made first when missing.
+    posix::Result<posix::FileDescriptor> openFolder(bool create) const;
+    posix::Result<std::string> read(int folder);
     posix::Result<std::string> read();
+    // The token written in the open folder, under the lock held by the caller.
+    std::optional<posix::Failure> write(int folder, const std::string& token);
 
     posix::Result<std::string> path_;
     Version version_;

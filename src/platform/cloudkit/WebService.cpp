@@ -13,14 +13,28 @@ namespace {
 
 const std::string answerName = "the service's answer";
 
-// The service's own words are bounded before they reach a log line.
-std::string failureText(const RecordEntry& entry, const std::string& code)
+using Secrets = std::array<std::string, 3>;
+
+// The text with every secret in it taken out. Real ones are long; taking out a short one would
+// only maim the text.
+std::string withoutSecrets(std::string text, const Secrets& secrets)
+{
+    for (const std::string& secret : secrets) {
+        for (std::size_t at; secret.size() >= 8 && (at = text.find(secret)) != secret.npos;)
+            text.replace(at, secret.size(), "…");
+    }
+    return text;
+}
+
+// The service's own words are bounded before they reach a log line, once no secret is left in
+// them to be cut in half.
+std::string failureText(const RecordEntry& entry, const std::string& code, const Secrets& secrets)
 {
     if (code == "AUTHENTICATION_REQUIRED")
         return std::string(signInRequired);
-    std::string text = shortened(code, 64);
+    std::string text = shortened(withoutSecrets(code, secrets), 64);
     if (const auto& reason = entry.text(RecordEntry::reason); reason && !reason->empty())
-        text += ": " + shortened(*reason);
+        text += ": " + shortened(withoutSecrets(*reason, secrets));
     if (code == "AUTHENTICATION_FAILED")
         text += " — run drovix-command sign-in";
     else if (code == "ACCESS_DENIED")
@@ -30,42 +44,44 @@ std::string failureText(const RecordEntry& entry, const std::string& code)
     return text;
 }
 
-ServiceAnswer failed(const RecordEntry& entry)
+ServiceAnswer failed(const RecordEntry& entry, const Secrets& secrets)
 {
     ServiceAnswer answer;
     answer.serverErrorCode = *entry.text(RecordEntry::serverErrorCode);
-    answer.failure = failureText(entry, answer.serverErrorCode);
+    answer.failure = failureText(entry, answer.serverErrorCode, secrets);
     answer.redirectUrl = entry.text(RecordEntry::redirectUrl);
     if (entry.retryAfter && *entry.retryAfter > 0) // NaN is not
         answer.retryAfter = std::min(*entry.retryAfter, longestRetryAfter);
     return answer;
 }
 
-ServiceAnswer failed(std::string text)
+ServiceAnswer failed(std::string text, bool outcomeUnknown)
 {
     ServiceAnswer answer;
     answer.failure = std::move(text);
+    answer.outcomeUnknown = outcomeUnknown;
     return answer;
 }
 
 // How an answer reads: its status (0 when none came) and body, unless the transfer failed.
-ServiceAnswer readServiceAnswer(long status, std::string_view body,
-                                std::optional<std::string> transferFailure)
+ServiceAnswer readServiceAnswer(long status, std::string_view body, const Secrets& secrets)
 {
-    if (transferFailure)
-        return failed(std::move(*transferFailure));
+    // The service carried out nothing it answered 2xx to without a record, or 5xx to, unless it
+    // said so: THROTTLED is a refusal.
     if (status < 200 || status > 299) {
         // A failed request says why in an error dictionary, unless something on the way answered.
         const posix::Result<RecordEntry> entry =
             readRecordEntry(body, RecordPlace::wholeText, answerName);
-        if (entry && entry->text(RecordEntry::serverErrorCode))
-            return failed(*entry);
-        return failed("HTTP " + std::to_string(status));
+        if (!entry || !entry->text(RecordEntry::serverErrorCode))
+            return failed("HTTP " + std::to_string(status), status >= 500);
+        ServiceAnswer answer = failed(*entry, secrets);
+        answer.outcomeUnknown = status >= 500 && answer.serverErrorCode != "THROTTLED";
+        return answer;
     }
     posix::Result<RecordEntry> entry =
         readRecordEntry(body, RecordPlace::firstOfRecords, answerName);
     if (!entry)
-        return failed(entry.error());
+        return failed(entry.error(), true);
     if (const auto& code = entry->text(RecordEntry::serverErrorCode)) {
         // The record's own error: NOT_FOUND is no record yet.
         if (*code == "NOT_FOUND") {
@@ -73,14 +89,32 @@ ServiceAnswer readServiceAnswer(long status, std::string_view body,
             none.kind = ServiceAnswer::Kind::noRecord;
             return none;
         }
-        return failed(*entry);
+        return failed(*entry, secrets);
     }
     if (!entry->record)
-        return failed(answerName + " holds no record");
+        return failed(answerName + " holds no record", true);
     ServiceAnswer found;
     found.kind = ServiceAnswer::Kind::record;
     found.record = std::move(*entry->record);
+    found.savedAt = entry->modifiedAt;
     return found;
+}
+
+// Whether libcurl failed before the request could reach the service.
+bool failedBeforeSending(CURLcode result)
+{
+    switch (result) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // Everything but the unreserved characters percent-encoded.
@@ -177,24 +211,26 @@ std::size_t ServiceRequest::collect(char* data, std::size_t size, std::size_t co
 
 ServiceAnswer ServiceRequest::answer(CURLcode result) const
 {
-    std::optional<std::string> transferFailure;
     long status = 0;
+    ServiceAnswer answer;
     if (!handle_)
-        transferFailure = "libcurl could not make a handle";
+        answer = failed("libcurl could not make a handle", false);
     else if (answerTooLarge_ || result == CURLE_FILESIZE_EXCEEDED)
-        transferFailure = answerName + " is larger than 64 KiB";
+        answer = failed(answerName + " is larger than 64 KiB", true);
     else if (result != CURLE_OK)
-        transferFailure = errorText_[0] ? errorText_ : curl_easy_strerror(result);
-    else
+        answer = failed(errorText_[0] ? errorText_ : curl_easy_strerror(result),
+                        !failedBeforeSending(result));
+    else {
         curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
-    ServiceAnswer answer = readServiceAnswer(status, answer_, std::move(transferFailure));
-    // Whatever libcurl or the service put in a text, the tokens stay out of it. Real ones are
-    // long; taking out a short one would only maim the text.
-    for (const std::string& secret : secrets_) {
-        for (std::size_t at;
-             secret.size() >= 8 && (at = answer.failure.find(secret)) != secret.npos;)
-            answer.failure.replace(at, secret.size(), "…");
+        answer = readServiceAnswer(status, answer_, secrets_);
+        curl_header* date = nullptr;
+        if (curl_easy_header(handle_, "Date", 0, CURLH_HEADER, -1, &date) == CURLHE_OK) {
+            if (const time_t at = curl_getdate(date->value, nullptr); at != -1)
+                answer.dated = static_cast<Instant>(at);
+        }
     }
+    // Whatever libcurl put in a text, the tokens stay out of it.
+    answer.failure = withoutSecrets(std::move(answer.failure), secrets_);
     return answer;
 }
 
@@ -203,8 +239,7 @@ std::string ServiceRequest::replacementToken() const
     // The service renews a token through either header, on failures too.
     for (const char* name : {"X-Apple-CloudKit-Web-Auth-Token", "X-Apple-CloudKit-Session"}) {
         curl_header* header = nullptr;
-        if (handle_ &&
-            curl_easy_header(handle_, name, 0, CURLH_HEADER, -1, &header) == CURLHE_OK &&
+        if (handle_ && curl_easy_header(handle_, name, 0, CURLH_HEADER, -1, &header) == CURLHE_OK &&
             isUsableWebAuthToken(header->value))
             return header->value;
     }

@@ -42,6 +42,13 @@ struct ServiceAnswer {
     std::optional<std::string> redirectUrl;
     // Seconds to wait before asking again, when the service said so.
     std::optional<double> retryAfter;
+    // When failed: whether the service may have carried the request out all the same (no answer,
+    // a cut or unreadable one, a 5xx), rather than refused it or never received it.
+    bool outcomeUnknown = false;
+    // The service's clock: when it saved the record answered (its "modified" timestamp), and the
+    // answer's Date header.
+    std::optional<Instant> savedAt;
+    std::optional<Instant> dated;
 };
 
 // The bodies of the two requests: a lookup of the record "command" in the default zone, and a

@@ -114,9 +114,11 @@ void CommandRecordWebStore::finished(CURLcode result)
     curl_multi_remove_handle(multi_, request_.handle());
     asking_ = false;
     ServiceAnswer answer = request_.answer(result);
+    // A renewal replaces only the token it renews, never one that a sign-in stored meanwhile; it
+    // is in use even where the file can't be written.
     if (std::string replacement = request_.replacementToken();
         !replacement.empty() && replacement != usedToken_)
-        (void)tokenFile_.replace(replacement); // in use even where the file can't be written
+        (void)tokenFile_.renew(usedToken_, replacement);
     // The writer may have stored a newer token just as this request went out with the old one.
     if (answer.serverErrorCode == "AUTHENTICATION_FAILED" && !retried_) {
         if (const std::string newer = tokenFile_.newerThan(usedToken_); !newer.empty()) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -136,30 +137,60 @@ std::optional<Failure> writeAll(int fd, std::string_view bytes)
     return std::nullopt;
 }
 
-std::optional<Failure> replaceFile(const std::string& path, std::string_view contents)
+std::optional<Failure> makePrivateFolders(const std::string& folder)
 {
-    const std::size_t slash = path.rfind('/');
-    const std::string folder = path.substr(0, slash);
     for (std::size_t next = 1; next <= folder.size(); ++next) {
         next = std::min(folder.find('/', next), folder.size());
         const std::string parent = folder.substr(0, next);
         if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST)
             return systemFailure("can't create " + parent);
     }
-    std::string temporary = folder + "/." + path.substr(slash + 1) + ".XXXXXX";
-    const FileDescriptor file(::mkostemp(temporary.data(), O_CLOEXEC));
+    return std::nullopt;
+}
+
+std::optional<Failure> replaceFileIn(int folder, const std::string& folderName,
+                                     const std::string& name, std::string_view contents)
+{
+    // mkostemp has no form relative to a folder descriptor: the same, by hand.
+    std::random_device random;
+    std::string temporary;
+    FileDescriptor file;
+    for (int attempt = 0; attempt < 100 && !file.valid(); ++attempt) {
+        temporary = "." + name + "." + std::to_string(random() % 1'000'000'000);
+        file.reset(retryOnInterrupt([&] {
+            return ::openat(folder, temporary.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        }));
+        if (!file.valid() && errno != EEXIST)
+            break;
+    }
     if (!file.valid())
-        return systemFailure("can't create a temporary file in " + folder);
+        return systemFailure("can't create a temporary file in " + folderName);
+    const std::string shown = folderName + "/" + temporary;
     std::optional<Failure> failure = writeAll(file.get(), contents);
     if (failure)
-        failure->description = "can't write " + temporary + ": " + failure->description;
+        failure->description = "can't write " + shown + ": " + failure->description;
     if (!failure && ::fsync(file.get()) != 0)
-        failure = systemFailure("can't flush " + temporary);
-    if (!failure && ::rename(temporary.c_str(), path.c_str()) != 0)
-        failure = systemFailure("can't move " + temporary + " into place at " + path);
+        failure = systemFailure("can't flush " + shown);
+    if (!failure && ::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0)
+        failure =
+            systemFailure("can't move " + shown + " into place at " + folderName + "/" + name);
     if (failure)
-        ::unlink(temporary.c_str());
+        ::unlinkat(folder, temporary.c_str(), 0);
     return failure;
+}
+
+std::optional<Failure> replaceFile(const std::string& path, std::string_view contents)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = path.substr(0, slash);
+    if (std::optional<Failure> failure = makePrivateFolders(folder))
+        return failure;
+    const FileDescriptor opened(
+        ::open(folder.empty() ? "/" : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!opened.valid())
+        return systemFailure("can't open " + folder);
+    return replaceFileIn(opened.get(), folder, path.substr(slash + 1), contents);
 }
 
 Result<std::string> readLink(const std::string& path)

@@ -113,10 +113,16 @@ Result<std::string> readRegularFile(const std::string& path, std::size_t limit);
 // Writes all of bytes, in as many writes as it takes; the failure is "write: <reason>".
 std::optional<Failure> writeAll(int fd, std::string_view bytes);
 
-// Replaces the file at path in one step, so that a reader sees the old contents or the new, never
-// a part: a temporary file beside it (private to the user, as mkstemp makes it), flushed, then
-// renamed over it. Missing folders on the way are made private to the user. The failure names
-// what failed and where.
+// Makes the folders on the way to folder that are missing, private to the user.
+std::optional<Failure> makePrivateFolders(const std::string& folder);
+
+// Replaces the file name in the open folder (folderName in texts) in one step, so that a reader
+// sees the old contents or the new, never a part: a temporary file beside it, private to the user,
+// flushed, then renamed over it. No link is followed. The failure names what failed and where.
+std::optional<Failure> replaceFileIn(int folder, const std::string& folderName,
+                                     const std::string& name, std::string_view contents);
+
+// The same for the file at path, after making the folders on the way that are missing.
 std::optional<Failure> replaceFile(const std::string& path, std::string_view contents);
 
 // The target of a symbolic link; the failure names the link.
