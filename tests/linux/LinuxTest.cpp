@@ -243,6 +243,7 @@ TEST(MainLoop, RunsWorkByDeadlineFromItsJobsStartAndWatchesDescriptorsAndOneAlar
     // On time and several ticks late; durations within a century.
     EXPECT_EQ(20 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 10 * ms));
     EXPECT_EQ(60 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 55 * ms));
+    EXPECT_EQ(60 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 50 * ms)); // due exactly now
     EXPECT_EQ(0, durationInNanoseconds(-1) + durationInNanoseconds(std::nan("")));
     EXPECT_EQ(BootNanoseconds(100 * 365.25 * 86400 * 1e9), durationInNanoseconds(INFINITY));
 

@@ -1,6 +1,7 @@
 // The command record from CloudKit's web services on the real loop and libcurl, against a stand-in.
 #include "StandInService.h"
 #include "Support.h"
+#include "platform/cloudkit/CommandRecordJson.h"
 #include "platform/cloudkit/WebAuthToken.h"
 #include "platform/linux/CommandRecordWebStore.h"
 
@@ -46,7 +47,12 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
     const std::string restart =
         R"("kind":{"value":"restart","type":"STRING"},"nonce":{"value":"n1"},)"
         R"("issuedAt":{"value":1000,"type":"TIMESTAMP"})";
+    // A look while a request is on its way shares its answer.
+    std::optional<std::string> shared;
+    service.store.fetchCommandRecord(
+        [&](auto record, auto) { shared = record.value_or(CommandRecord{}).kind; });
     EXPECT_EQ("restart|n1|1", service.fetch({200, record(restart)}));
+    EXPECT_EQ("restart", shared);
     EXPECT_EQ("restart|n1|1", service.fetch({200, record(restart)}));
     const std::vector<StandInRequest> requests = service.standIn.requests();
     ASSERT_EQ(2u, requests.size());
@@ -58,12 +64,18 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
               requests[0].body);
 
     const std::string reason(300, 'r'), bounded = std::string(200, 'r') + "…";
+    // An answer of exactly the bound, or a byte more.
+    const auto sized = [](std::size_t size) {
+        return record(R"("x":")" + std::string(size - record(R"("x":"")").size(), 'x') + "\"");
+    };
     const std::vector<std::pair<StandInReply, std::string>> table = {
         {{200, R"({"records":[{"recordName":"command","serverErrorCode":"NOT_FOUND"}]})"}, "none"},
         {failure(421, "AUTHENTICATION_REQUIRED", R"(,"redirectURL":"https://sign.in/")"),
          "sign-in required — run drovix-command sign-in"},
-        {failure(401, "AUTHENTICATION_FAILED", R"(,"reason":"w3b+T/k= expired")"),
-         "AUTHENTICATION_FAILED: … expired — run drovix-command sign-in"},
+        // The token taken out before the reason is cut, which would cut it in half.
+        {failure(401, "AUTHENTICATION_FAILED",
+                 R"(,"reason":")" + reason.substr(105) + " w3b+T/k=\""),
+         "AUTHENTICATION_FAILED: " + reason.substr(105) + " … — run drovix-command sign-in"},
         {failure(403, "ACCESS_DENIED"),
          "ACCESS_DENIED — with Advanced Data Protection on, the service answers only once \"Access "
          "iCloud Data on the Web\" is turned on in the iCloud settings of the user's Apple device"},
@@ -76,8 +88,8 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
         {{200, "<html>"},
          "the service's answer is not valid JSON: parse error at line 1, column 1: "
          "syntax error while parsing value - invalid literal; last read: '<'"},
-        {{200, record(R"("x":")" + std::string(70000, 'x') + "\"")},
-         "the service's answer is larger than 64 KiB"},
+        {{200, sized(maxRecordJsonSize)}, "-|-|-"},
+        {{200, sized(maxRecordJsonSize + 1)}, "the service's answer is larger than 64 KiB"},
         {{0, "", "", StandInReply::silent}, "Operation timed out after 5"},
     };
     const auto cpu = [] { return double(std::clock()) / CLOCKS_PER_SEC; };
@@ -149,7 +161,7 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     ::chmod(service.folder.c_str(), 0770);
     EXPECT_EQ("start|-|-", service.fetch(found));
     ::chmod(service.folder.c_str(), 0700);
-    ASSERT_FALSE(posix::replaceFile(service.tokenFile, "4th"));
+    writeFile(service.tokenFile, "4th\n"); // in place, to the same size, within the second
     EXPECT_EQ("start|-|-", service.fetch(found));
     // The writer stores a token of its own at each refusal.
     const auto refusingBut = [&, stored = std::make_shared<int>(0)](const std::string& accepted) {
@@ -171,6 +183,17 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
         tokens.push_back(request.target.substr(request.target.rfind('=') + 1));
     EXPECT_EQ(Strings({"first", "2nd", "3rd", "4th", "4th", "t1", "t1", "t2", "t3"}), tokens)
         << "each refusal tried again once";
+    // The largest token and one past it; a link in the file's place.
+    ASSERT_FALSE(posix::replaceFile(service.tokenFile, std::string(maxWebAuthTokenSize, 'k')));
+    EXPECT_EQ("start|-|-", service.fetch(found));
+    ASSERT_FALSE(posix::replaceFile(service.tokenFile, std::string(maxWebAuthTokenSize + 1, 'k')));
+    EXPECT_EQ(service.tokenFile + " holds no usable token — run drovix-command sign-in",
+              service.fetch(found));
+    fs::rename(service.tokenFile, service.folder + "/elsewhere");
+    fs::create_symlink("elsewhere", service.tokenFile);
+    EXPECT_EQ(service.tokenFile + " is a symbolic link: the token is read only from a file of its "
+                                  "own, in a folder of its own",
+              service.fetch(found));
 
     // What comes back from signing in: the address the browser ended on, or the token alone.
     const std::pair<std::string, std::string> pasted[] = {

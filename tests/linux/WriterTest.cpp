@@ -6,9 +6,11 @@
 #include "platform/cloudkit/CommandRecordJson.h"
 #include "platform/linux/Time.h"
 
-#include <deque>
+#include <cstring>
+#include <iterator>
 #include <map>
 #include <regex>
+#include <sstream>
 
 namespace drovix {
 namespace {
@@ -96,149 +98,134 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
     EXPECT_EQ("1\ndrovix-command: can't read the command record: sign-in required — run "
               "drovix-command sign-in\n",
               run({"status"}, DROVIX_WEB_COMMAND_WRITER));
+    writeFile(home.path + "/.local/share/cloud/iCloud.x", "");
+    EXPECT_EQ("1\ndrovix-command: can't create " + home.path +
+                  "/.local/share/cloud/iCloud.x/private: Not a directory\n",
+              run({"--container", "iCloud.x", "start"}));
     Child homeless({DROVIX_COMMAND_WRITER, "start"}, {"PATH=/bin"});
     EXPECT_EQ("drovix-command: no home folder to find the command record in", homeless.readLine());
     EXPECT_EQ(2 << 8, homeless.reap());
 }
 
 // The writer of the web services against a service that answers each request as a row says:
-// "saved" (and saves), "lost" (saves, then hangs up), "down" (hangs up), "failing" (500),
-// "refused" (AUTHENTICATION_FAILED), "renewed" (saves and renews the token, while a sign-in
-// stores another), "ask" (AUTHENTICATION_REQUIRED). It runs ahead of this clock by `ahead` s.
+// "saved" (and saves), "late" (the same, by a clock 300 s ahead), "lost" (saves, then hangs up),
+// "down" (hangs up), "failing" (500), "refused" (AUTHENTICATION_FAILED), "renewed" (saves and
+// renews the token, while a sign-in stores another), "ask" (AUTHENTICATION_REQUIRED).
 TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotKnown)
 {
     const Scratch home;
     const std::string tokenFile = home.path + "/.config/cloud/iCloud.t/web-auth-token";
     ASSERT_FALSE(posix::replaceFile(tokenFile, "s3cret-t0ken\n"));
     std::mutex mutex;
-    std::deque<std::string> replies;
-    std::vector<CommandRecord> saves;
+    std::istringstream replies;
     std::string record = R"({"recordName":"command","serverErrorCode":"NOT_FOUND"})";
-    double ahead = 0;
     StandInService service(DROVIX_TEST_SOCKET, [&](const StandInRequest& request) {
         std::lock_guard lock(mutex);
-        const std::string reply = replies.empty() ? "down" : replies.front();
-        if (!replies.empty())
-            replies.pop_front();
-        const double now = SystemClock().now() + ahead;
-        if (request.target.find("/modify?") != std::string::npos && reply != "down" &&
-            reply != "failing" && reply != "refused") {
+        std::string reply = "down";
+        replies >> reply;
+        const double now = SystemClock().now() + (reply == "late" ? 300 : 0);
+        if (request.target.find("/modify?") != std::string::npos &&
+            std::string_view("saved late lost renewed").find(reply) != std::string::npos) {
             const std::string sent = request.body.substr(request.body.find("\"record\":") + 9);
             record = sent.substr(0, sent.rfind("}}]")) + R"(,"modified":{"timestamp":)" +
                      std::to_string(std::llround(now * 1000)) + "}}";
-            saves.push_back(*parseCommandRecordFile(record));
-        }
-        if (reply == "renewed") { // a sign-in meanwhile
-            EXPECT_FALSE(posix::replaceFile(tokenFile, "newer-t0ken\n"));
         }
         char date[64];
         const time_t seconds = time_t(now);
         std::strftime(date, sizeof date, "Date: %a, %d %b %Y %H:%M:%S GMT\r\n",
                       std::gmtime(&seconds));
-        const std::map<std::string, StandInReply> answers = {
-            {"saved", {200, "{\"records\":[" + record + "]}", date}},
-            {"renewed",
-             {200, "{\"records\":[" + record + "]}",
-              "X-Apple-CloudKit-Session: renewed-t0ken\r\n"}},
-            {"lost", {0, "", "", StandInReply::reset}},
-            {"down", {0, "", "", StandInReply::reset}},
+        // A renewal, once a sign-in stored another token meanwhile.
+        if (reply == "renewed" && !posix::replaceFile(tokenFile, "newer-t0ken\n"))
+            std::strcpy(date, "X-Apple-CloudKit-Session: renewed\r\n");
+        const std::map<std::string, std::pair<int, std::string>> answers = {
             {"failing", {500, R"({"serverErrorCode":"INTERNAL_ERROR"})"}},
             {"refused", {401, R"({"serverErrorCode":"AUTHENTICATION_FAILED"})"}},
-            {"ask",
-             {421, R"({"serverErrorCode":"AUTHENTICATION_REQUIRED",)"
-                   R"("redirectURL":"https://sign.in/"})"}}};
-        return answers.at(reply);
+            {"ask", {421, R"({"serverErrorCode":"AUTHENTICATION_REQUIRED","redirectURL":"x:/"})"}}};
+        if (reply == "lost" || reply == "down")
+            return StandInReply{0, "", "", StandInReply::reset};
+        const auto found = answers.find(reply);
+        return found != answers.end() ? StandInReply{found->second.first, found->second.second}
+                                      : StandInReply{200, "{\"records\":[" + record + "]}", date};
     });
     const std::string fresh = "\nfresh for another 1[12]. s: a Mac running DrovixRescue acts on it "
                               "within about 10 s, or 50 s while Drovix runs\n",
-                      doubt = "3\ndrovix-command: may have been sent: check `drovix-command "
-                              "status` before sending again \\(Empty reply from server; looking "
-                              "the record up failed too: Empty reply from server\\). Sending "
-                              "restart again reuses nonce (\\w+), so that an agent acts on it at "
-                              "most once\n",
-                      prompt = "Sign in to iCloud in a browser, at\n  https://sign.in/\nThe page "
-                               "the browser ends on shows a token: copy it, paste it here and "
-                               "press Return\n\\(it is not shown; the address the browser ended "
-                               "on works too\\):\n";
-    const struct {
-        Strings arguments;
-        Strings replies;
-        std::string said; // a regular expression
-        std::optional<std::string> typed = std::nullopt;
-        double ahead = 0;
-        std::string stored = "s3cret-t0ken"; // the token file afterwards
-    } table[] = {
-        {{"--nonce", "n1", "restart"}, {"saved"}, "0\nsent restart to iCloud.t, nonce n1" + fresh},
-        {{"--nonce", "n2", "start"},
-         {"lost", "saved"},
-         "0\nsent start to iCloud.t, nonce n2" + fresh},
-        {{"restart"}, {"lost", "down"}, doubt},
-        {{"restart"}, {"down", "down"}, doubt}, // the same nonce again
-        {{"restart"}, {"saved"}, "0\nsent restart to iCloud.t, nonce \\w+" + fresh},
-        {{"--nonce", "n3", "restart"},
-         {"failing", "saved"},
+                      prompt =
+                          "Sign in to iCloud in a browser, at\n  x:/\nThe page the browser "
+                          "ends on shows a token: copy it, paste it here and press Return\n"
+                          "\\(it is not shown; the address the browser ended on works too\\):\n",
+                      late = "this computer's clock is (?:299|300) s behind the service's: ";
+    // Arguments, replies, what it says (a regular expression), what the person types.
+    const std::tuple<std::string, std::string, std::string, std::string> table[] = {
+        {"--nonce n1 restart", "saved", "0\nsent restart to iCloud.t, nonce n1" + fresh, ""},
+        {"--nonce n2 start", "lost saved", "0\nsent start to iCloud.t, nonce n2" + fresh, ""},
+        {"restart", "lost down",
+         "3\ndrovix-command: may have been sent: check `drovix-command status` before sending "
+         "again \\(Empty reply from server; looking the record up failed too: Empty reply from "
+         "server\\). Sending restart again reuses nonce (\\w+), so that an agent acts on it at "
+         "most once\n",
+         ""},
+        {"restart", "saved", "0\nsent restart to iCloud.t, nonce (\\w+)" + fresh, ""},
+        {"--nonce n3 restart", "failing saved",
          "1\ndrovix-command: the command was not saved: INTERNAL_ERROR, and the record holds "
-         "another command\n"},
-        {{"--nonce", "n4", "restart"},
-         {"refused"},
+         "another command\n",
+         ""},
+        {"--nonce n4 restart", "refused",
          "1\ndrovix-command: the command was not saved: AUTHENTICATION_FAILED — run "
-         "drovix-command sign-in\n"},
-        {{"--nonce", "n5", "restart"},
-         {"saved", "saved"},
-         "0\ndrovix-command: this computer's clock is 300 s behind the service's: the command is "
-         "dated by the service's clock\nsent restart to iCloud.t, nonce n5" +
+         "drovix-command sign-in\n",
+         ""},
+        {"restart", "late late",
+         "0\ndrovix-command: " + late +
+             "the command is dated by the service's clock\nsent "
+             "restart to iCloud.t, nonce (\\w+)" +
              fresh,
-         std::nullopt,
-         300},
-        {{"status"},
-         {"saved"},
-         "0\ndrovix-command: this computer's clock is (299|300) s behind the service's: ages are "
-         "counted on the service's clock\nrestart, nonce n5\nissued .*, (in )?. s( ago)?" +
+         ""},
+        {"status", "late",
+         "0\ndrovix-command: " + late +
+             "ages are counted on the service's clock\nrestart, "
+             "nonce (\\w+)\nissued .*, (?:in )?. s(?: ago)?" +
              fresh,
-         std::nullopt,
-         300},
-        {{"--nonce", "n6", "start"},
-         {"renewed"},
-         "0\nsent start to iCloud.t, nonce n6" + fresh,
-         std::nullopt,
-         0,
-         "newer-t0ken"},
-        {{"sign-in"},
-         {"ask", "refused"},
+         ""},
+        {"sign-in", "saved",
+         "1\ndrovix-command: the service gave no sign-in address: it answered without one\n", ""},
+        {"sign-in", "ask",
+         "2\n" + prompt +
+             "drovix-command: no web auth token came: nothing was signed in, and "
+             "the stored token is as it was\n",
+         "\n"},
+        {"sign-in", "ask saved",
+         "0\n" + prompt +
+             "drovix-command: that holds no web auth token: paste the token the "
+             "page shows, or the whole address\nsigned in; the token is in " +
+             tokenFile + "\n",
+         "https://x.test/cb?code=1\nhttps://x.test/?ckSession=o%2Bk\n"},
+        {"--nonce n6 start", "renewed", "0\nsent start to iCloud.t, nonce n6" + fresh, ""},
+        {"sign-in", "ask refused",
          "1\n" + prompt +
-             "drovix-command: nothing was signed in, and the stored token is as it was: the "
-             "service does not accept that token \\(AUTHENTICATION_FAILED\\)\n",
-         "q\n",
-         0,
-         "newer-t0ken"},
-        {{"sign-in"},
-         {"ask", "saved"},
-         "0\n" + prompt + "signed in; the token is in " + tokenFile + "\n",
-         "https://x.test/?ckSession=o%2Bk\n",
-         0,
-         "o+k"},
+             "drovix-command: nothing was signed in, and the stored token is as it "
+             "was: the service does not accept that token \\(AUTHENTICATION_FAILED\\)\n",
+         "q\n"},
     };
     std::vector<std::string> nonces;
-    for (const auto& row : table) {
+    for (const auto& [arguments, answers, said, typed] : table) {
         {
             std::lock_guard lock(mutex);
-            replies.assign(row.replies.begin(), row.replies.end());
-            ahead = row.ahead;
+            replies = std::istringstream(answers);
         }
-        const std::string said =
-            runWriter(DROVIX_WEB_COMMAND_WRITER, home.path, row.arguments, row.typed);
+        std::istringstream words(arguments);
+        const std::string output = runWriter(DROVIX_WEB_COMMAND_WRITER, home.path,
+                                             Strings(std::istream_iterator<std::string>(words), {}),
+                                             typed.empty() ? std::nullopt : std::optional(typed));
         std::smatch match;
-        EXPECT_TRUE(std::regex_match(said, match, std::regex(row.said))) << said;
+        EXPECT_TRUE(std::regex_match(output, match, std::regex(said))) << output;
         nonces.push_back(match.size() > 1 ? match[1].str() : "");
-        EXPECT_TRUE(replies.empty()) << said;
-        EXPECT_EQ(row.stored + "\n", *posix::readRegularFile(tokenFile, 100)) << said;
+        std::string left;
+        EXPECT_FALSE(replies >> left) << output << " left " << left;
     }
-    // Sent again after a doubt, a command keeps its nonce; once saved, the doubt is over.
+    // Sent again after a doubt, a command keeps its nonce; corrected, too.
     EXPECT_EQ(nonces[2], nonces[3]);
-    EXPECT_EQ(nonces[2], *saves[3].nonce);
-    // A command dated by a clock 300 s slow is saved again, dated 300 s later, with its nonce.
-    EXPECT_EQ(saves[5].nonce, saves[4].nonce);
-    EXPECT_NEAR(300, *saves[5].issuedAt - *saves[4].issuedAt, 1);
+    EXPECT_EQ(nonces[6], nonces[7]);
+    // Neither a renewal of the token it replaced nor a token refused replaced a sign-in's.
+    EXPECT_EQ("newer-t0ken\n", *posix::readRegularFile(tokenFile, 100));
 }
 
 TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
