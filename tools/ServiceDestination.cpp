@@ -161,7 +161,9 @@ int send(const std::string& container, Command command)
         ::unlink(doubt->c_str());
     const double offset = outcome.clockOffset.value_or(0);
     if (std::fabs(offset) > clockDifferenceShown)
-        say(0, clockDifferenceText(offset) + ": the command is dated by the service's clock");
+        say(0, clockDifferenceText(offset) + (command.datedByThisClock
+                                                  ? ": the command is dated by the service's clock"
+                                                  : ": the issue time given is kept"));
     // A Mac counts the command's age on its own clock, which keeps to the service's better than
     // this computer's did: the same command, with the same nonce, dated again.
     if (command.datedByThisClock && std::fabs(offset) > clockTolerance) {
