@@ -138,20 +138,16 @@ test("a throttled page waits, counting down, before it asks again", async () => 
     assert.deepEqual(await state(), [false, "false,false,false"]);
 });
 
-test("the writer's callback page hands the token to drovix-command and to nothing else", async () => {
+test("the writer's callback page shows the token to copy", async () => {
     const page = await (await browser.newContext({ permissions: ["clipboard-read", "clipboard-write"] })).newPage();
-    const handed = [];
-    await page.route("http://127.0.0.1:53682/**", (route) => handed.push(route.request().url()) && route.fulfill({ body: "" }));
     for (const address of ["?ckWebAuthToken=a+b/c%3D", "#ckSession=a%2Bb/c=", "?ckSession=a%2bb%2Fc%3d&x=1", "#ckWebAuthToken=a+b/c="]) {
+        await page.goto("about:blank"); // not a move within the page, from which no script runs
         await page.goto(`${stand.page}callback.html${address}`);
         await waitText(page, "#token", /^a\+b\/c=$/);
         assert.equal(page.url(), `${stand.page}callback.html${address.includes("x=1") ? "?x=1" : ""}`);
         await page.click("#copy");
         await waitText(page, "#status", /^copied/);
         assert.equal(await page.evaluate(() => navigator.clipboard.readText()), "a+b/c=");
-        await page.click("#local");
-        await page.waitForURL("http://127.0.0.1:53682/**");
-        assert.equal(handed.at(-1), "http://127.0.0.1:53682/?ckWebAuthToken=a%2Bb%2Fc%3D");
     }
     assert.deepEqual([[...seen.origins].sort(), [...seen.types], seen.errors],
                      [[stand.page.slice(0, -1), stand.service].sort(), ["text/plain"], []]);
