@@ -169,6 +169,4 @@ export function saveResult(json, nonce) {
     return { message: "the service did not answer with the command sent: it may not be saved" };
 }
 
-// Where the writer's callback page hands the token on to drovix-command sign-in on this computer.
-export const writerCallbackAddress = (port, token) =>
-    `http://127.0.0.1:${port}/?ckWebAuthToken=${encodeURIComponent(token)}`;
+export const unaskedSignIn = "ignored a sign-in that this page had not asked for, in the address it was opened with";

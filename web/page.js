@@ -3,9 +3,13 @@
 import settings from "./settings.js";
 import * as command from "./command.js";
 
-// The token leaves the address bar before anything else happens.
+// The token leaves the address bar before anything else happens. It is taken only when this tab
+// went to sign in and left its mark: a link can carry anyone's token.
 const arrival = command.tokenFromAddress(location.href);
 if (arrival.token !== null) history.replaceState(history.state, "", arrival.address);
+const askedKey = "drovixRescue.signInAsked";
+const asked = sessionStorage.getItem(askedKey) !== null;
+sessionStorage.removeItem(askedKey);
 
 const tokenKey = "drovixRescue.webAuthToken";
 const keepKey = "drovixRescue.keepSignedIn";
@@ -87,6 +91,7 @@ async function signIn() {
     const answer = await ask("lookup", command.lookupBody(), null);
     if (answer.redirectURL && command.signInAddressAllowed(answer.redirectURL, settings.loopback)) {
         say("taking you to Apple's sign-in page…");
+        sessionStorage.setItem(askedKey, "1");
         location.assign(answer.redirectURL);
     } else if (answer.signedOut) {
         trouble({ message: "the service offered no sign-in page" });
@@ -144,7 +149,8 @@ function render() {
 }
 
 keep.checked = localStorage.getItem(tokenKey) !== null || sessionStorage.getItem(keepKey) === "1";
-if (arrival.token !== null) keepToken(arrival.token);
+if (arrival.token !== null && asked) keepToken(arrival.token);
+else if (arrival.token !== null) say(command.unaskedSignIn);
 
 keep.addEventListener("change", () => {
     sessionStorage.setItem(keepKey, keep.checked ? "1" : "0");
