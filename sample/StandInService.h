@@ -1,8 +1,8 @@
 // A stand-in for CloudKit's web services, for the tests, the benchmark and a demonstration without
 // an Apple account: HTTP/1.1 on a unix socket and, when asked, on a loopback TCP port, where it
 // answers browsers as the service does (CORS for the page's origin, the token headers exposed) and
-// can serve the command page's files from a second port. Every connection is kept alive and
-// served on one thread of its own, by a function of the caller's.
+// can serve the command page's files from a second port. Every connection is kept alive, and all
+// are served on one thread of the stand-in's own, by a function of the caller's.
 #pragma once
 
 #include "platform/posix/Posix.h"
@@ -16,10 +16,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -36,13 +38,45 @@ struct StandInRequest {
 
 // An answer, and then: stay open; say nothing and stay open; close, as a server drops an idle
 // connection; close without a word; announce the whole body and close halfway; write the answer
-// a few bytes at a time; or write the body alone, as no HTTP server would.
+// a few bytes at a time; or write the body alone, as no HTTP server would. With a delay, it is
+// held back that long while the stand-in serves other connections.
 struct StandInReply {
     enum Then { stay, silent, hangUp, reset, cut, dribble, raw };
     int status = 200;
     std::string body{}, headers{}; // headers: whole lines, each ending in \r\n
     Then then = stay;
+    int delay = 0; // ms
 };
+
+// A parameter of a request's query, as it is written there, or empty.
+inline std::string queryParameter(const std::string& target, const std::string& name)
+{
+    const std::size_t query = target.find('?');
+    for (std::size_t at = query; at != target.npos; at = target.find('&', at + 1)) {
+        if (target.compare(at + 1, name.size() + 1, name + "=") == 0)
+            return target.substr(at + name.size() + 2,
+                                 target.find('&', at + 1) - at - name.size() - 2);
+    }
+    return {};
+}
+
+// The time on a clock offsetSeconds off this machine's, in ms since 1970, and as a Date header.
+inline long long standInMilliseconds(double offsetSeconds)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+               .count() +
+           (long long)(offsetSeconds * 1000);
+}
+inline std::string standInDate(double offsetSeconds)
+{
+    const std::time_t seconds = std::time_t(standInMilliseconds(offsetSeconds) / 1000);
+    std::tm utc{};
+    char text[64];
+    ::gmtime_r(&seconds, &utc);
+    return std::string(
+        text, std::strftime(text, sizeof text, "Date: %a, %d %b %Y %H:%M:%S GMT\r\n", &utc));
+}
 
 class StandInService {
 public:
@@ -101,6 +135,7 @@ private:
         Listener from;
         int number;
         std::string bytes;
+        std::optional<std::pair<std::chrono::steady_clock::time_point, StandInReply>> held{};
     };
 
     static int listenOnLoopback(posix::FileDescriptor& listener)
@@ -124,10 +159,22 @@ private:
             std::vector<pollfd> entries{{stop_.get(), POLLIN, 0}};
             for (const auto& listener : listeners_)
                 entries.push_back({listener.get(), POLLIN, 0}); // -1 is left alone
-            for (const auto& connection : connections)
+            // Until the first answer held back is due.
+            auto due = std::chrono::steady_clock::time_point::max();
+            for (const auto& connection : connections) {
                 entries.push_back({connection->fd.get(), POLLIN, 0});
+                if (connection->held)
+                    due = std::min(due, connection->held->first);
+            }
+            const auto wait = [&] {
+                if (due == std::chrono::steady_clock::time_point::max())
+                    return -1;
+                return int(std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(
+                                                      due - std::chrono::steady_clock::now())
+                                                      .count()));
+            };
             if (posix::retryOnInterrupt(
-                    [&] { return ::poll(entries.data(), entries.size(), -1); }) < 0 ||
+                    [&] { return ::poll(entries.data(), entries.size(), wait()); }) < 0 ||
                 entries[0].revents)
                 return;
             for (std::size_t i = 0; i < listeners_.size(); ++i) {
@@ -140,24 +187,42 @@ private:
                                    {}}));
             }
             for (std::size_t i = 0; i + 1 + listeners_.size() < entries.size(); ++i) {
-                if (entries[1 + listeners_.size() + i].revents && !read(*connections[i]))
+                Connection& connection = *connections[i];
+                if ((entries[1 + listeners_.size() + i].revents && !read(connection)) ||
+                    (connection.held &&
+                     connection.held->first <= std::chrono::steady_clock::now() &&
+                     !release(connection)))
                     connections[i].reset();
             }
             std::erase(connections, nullptr);
         }
     }
 
-    // Whether the connection stays open.
+    // Whether the connection stays open, as for the functions below.
     bool read(Connection& connection)
     {
         char buffer[65536];
         const ssize_t count = ::read(connection.fd.get(), buffer, sizeof buffer);
         if (count <= 0)
             return false;
+        connection.bytes.append(buffer, std::size_t(count));
+        return answerWhole(connection);
+    }
+
+    bool release(Connection& connection)
+    {
+        const StandInReply held = std::move(connection.held->second);
+        connection.held.reset();
+        return reply(connection.fd.get(), held) && answerWhole(connection);
+    }
+
+    // Each request whole, its headers and then as much body as they announce, in turn: none
+    // while an answer is held back.
+    bool answerWhole(Connection& connection)
+    {
         std::string& bytes = connection.bytes;
-        bytes.append(buffer, std::size_t(count));
-        // Each request whole: its headers, then as much body as they announce.
-        for (std::size_t end, size; (end = bytes.find("\r\n\r\n")) != bytes.npos &&
+        for (std::size_t end, size; !connection.held &&
+                                    (end = bytes.find("\r\n\r\n")) != bytes.npos &&
                                     bytes.size() >= end + 4 + (size = bodySize(bytes, end));) {
             const std::string head = bytes.substr(0, end + 2);
             const std::size_t from = head.find(' ') + 1;
@@ -169,7 +234,7 @@ private:
                                    header(head, "origin"),
                                    pageOrigin_};
             bytes.erase(0, end + 4 + size);
-            if (!answer(connection.fd.get(), connection.from, request))
+            if (!answer(connection, request))
                 return false;
         }
         return true;
@@ -197,8 +262,10 @@ private:
         return length.empty() ? 0 : std::stoul(length);
     }
 
-    bool answer(int fd, Listener from, const StandInRequest& request)
+    bool answer(Connection& connection, const StandInRequest& request)
     {
+        const int fd = connection.fd.get();
+        const Listener from = connection.from;
         if (from == page)
             return reply(fd, pageFile(request.target));
         std::string cors;
@@ -215,6 +282,12 @@ private:
         StandInReply answered = answer_(request);
         lock.unlock();
         answered.headers += cors;
+        if (answered.delay > 0) {
+            connection.held.emplace(std::chrono::steady_clock::now() +
+                                        std::chrono::milliseconds(answered.delay),
+                                    std::move(answered));
+            return true;
+        }
         return reply(fd, answered);
     }
 
@@ -281,22 +354,22 @@ private:
 // whose callback is a URL redirect: to the page for pageApiToken, to its callback.html for any
 // other. Odd sign-ins put the token in the query with a raw '+', even ones in the fragment as
 // ckSession. With renewEvery, every such answer hands out a new token, through
-// X-Apple-CloudKit-Session first, then X-Apple-CloudKit-Web-Auth-Token.
+// X-Apple-CloudKit-Session first, then X-Apple-CloudKit-Web-Auth-Token. Its clock runs
+// clockOffset seconds off this machine's: every answer carries it in a Date header, and every
+// record saved its times of creation and modification, in ms, as CloudKit gives them.
 inline StandInService::Answer standInCloud(std::string pageApiToken = "page-api-token",
-                                           int renewEvery = 0)
+                                           int renewEvery = 0, double clockOffset = 0)
 {
     struct State {
         std::string saved = R"({"recordName":"command","serverErrorCode":"NOT_FOUND"})";
-        int signIns = 0, answers = 0, renewals = 0;
+        long long created = 0;
+        int signIns = 0, answers = 0, renewals = 0, saves = 0;
     };
     auto state = std::make_shared<State>();
-    return [state, pageApiToken, renewEvery](const StandInRequest& request) {
+    return [state, pageApiToken, renewEvery, clockOffset](const StandInRequest& request) {
+        const std::string date = standInDate(clockOffset);
         const auto parameter = [&](const std::string& name) {
-            const std::size_t at = request.target.find(name + "=");
-            return at == request.target.npos
-                       ? std::string()
-                       : request.target.substr(at + name.size() + 1,
-                                               request.target.find('&', at) - at - name.size() - 1);
+            return queryParameter(request.target, name);
         };
         if (request.target.starts_with("/sign-in?")) {
             const std::string token = "signed+in" + std::to_string(++state->signIns) + "/t=";
@@ -304,25 +377,38 @@ inline StandInService::Answer standInCloud(std::string pageApiToken = "page-api-
                 request.pageOrigin +
                 (parameter("ckAPIToken") == pageApiToken ? "/" : "/callback.html");
             return StandInReply{302, "",
-                                "Location: " + callback +
+                                date + "Location: " + callback +
                                     (state->signIns % 2 ? "?ckWebAuthToken=" : "#ckSession=") +
                                     token + "\r\n"};
         }
         if (parameter("ckWebAuthToken").empty())
-            return StandInReply{421, R"({"serverErrorCode":"AUTHENTICATION_REQUIRED","reason":)"
-                                     R"("request needs authorization","redirectURL":"http://)" +
-                                         request.host +
-                                         "/sign-in?ckAPIToken=" + parameter("ckAPIToken") + "\"}"};
+            return StandInReply{421,
+                                R"({"serverErrorCode":"AUTHENTICATION_REQUIRED","reason":)"
+                                R"("request needs authorization","redirectURL":"http://)" +
+                                    request.host +
+                                    "/sign-in?ckAPIToken=" + parameter("ckAPIToken") + "\"}",
+                                date};
         if (request.target.find("/records/modify?") != std::string::npos) {
-            state->saved = request.body.substr(request.body.find("\"record\":") + 9);
-            state->saved.resize(state->saved.rfind("}],"));
+            std::string& saved = state->saved;
+            saved = request.body.substr(request.body.find("\"record\":") + 9);
+            saved.resize(saved.rfind("}],"));
+            if (saved.find("\"serverErrorCode\"") == saved.npos) {
+                const long long now = standInMilliseconds(clockOffset);
+                state->created = state->created ? state->created : now;
+                saved.insert(saved.size() - 1,
+                             ",\"recordChangeTag\":\"" + std::to_string(++state->saves) +
+                                 "\",\"created\":{\"timestamp\":" + std::to_string(state->created) +
+                                 "},\"modified\":{\"timestamp\":" + std::to_string(now) + "}");
+            } else {
+                state->created = 0;
+            }
         }
         std::string renewal;
         if (renewEvery > 0 && ++state->answers % renewEvery == 0)
             renewal = std::string(state->renewals % 2 ? "X-Apple-CloudKit-Web-Auth-Token"
                                                       : "X-Apple-CloudKit-Session") +
                       ": renewed+" + std::to_string(++state->renewals) + "/t=\r\n";
-        return StandInReply{200, "{\"records\":[" + state->saved + "]}", renewal};
+        return StandInReply{200, "{\"records\":[" + state->saved + "]}", date + renewal};
     };
 }
 

@@ -2,13 +2,13 @@
 # files, with the settings in them, into a folder that any static host can serve.
 #
 #   cmake -DOUTPUT=<dir> -DAPI_TOKEN=<page's API token> -DURL=<service> -DCONTAINER=<id>
-#         -DRECORD_TYPE=<type> [-DCALLBACK_PORT=<port>] [-DLOOPBACK=ON] -P web/BuildPage.cmake
+#         -DRECORD_TYPE=<type> [-DLOOPBACK=ON] -P web/BuildPage.cmake
 #
 # LOOPBACK=ON allows a service at http://127.0.0.1:<port>, for a stand-in of the tests.
 
 set(DROVIX_PAGE_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}")
 
-function(drovix_build_page output api_token url container record_type callback_port loopback)
+function(drovix_build_page output api_token url container record_type loopback)
     # Indented, CMake leaves each message whole on one line.
     if(NOT api_token MATCHES "^[A-Za-z0-9_-]+$")
         message(FATAL_ERROR " The page's API token must be letters, digits, - and _")
@@ -28,16 +28,12 @@ function(drovix_build_page output api_token url container record_type callback_p
     if(NOT record_type MATCHES "^[A-Za-z][A-Za-z0-9_]*$")
         message(FATAL_ERROR " The record type ${record_type} must be a name: letters, digits and _")
     endif()
-    if(NOT callback_port MATCHES "^[0-9]+$" OR callback_port GREATER 65535)
-        message(FATAL_ERROR " The writer's callback port ${callback_port} must be 0 to 65535")
-    endif()
 
     set(API_TOKEN "${api_token}")
     set(URL "${url}")
     set(CONTAINER "${container}")
     set(RECORD_TYPE "${record_type}")
     set(CONNECT_SRC "${origin}")
-    math(EXPR CALLBACK_PORT "${callback_port}")
     if(loopback)
         set(LOOPBACK_JS true)
     else()
@@ -57,9 +53,6 @@ if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
             message(FATAL_ERROR " -D${setting}=… is missing: see the top of ${CMAKE_CURRENT_LIST_FILE}")
         endif()
     endforeach()
-    if(NOT DEFINED CALLBACK_PORT)
-        set(CALLBACK_PORT 53682)
-    endif()
     drovix_build_page("${OUTPUT}" "${API_TOKEN}" "${URL}" "${CONTAINER}" "${RECORD_TYPE}"
-                      "${CALLBACK_PORT}" "${LOOPBACK}")
+                      "${LOOPBACK}")
 endif()

@@ -1,6 +1,7 @@
 // What the page says and sends, as pure functions of their inputs: the record and its freshness,
-// the service's answers in words, the token in an address, the requests' bodies. The page's
-// module renders what these return; the tests call them directly.
+// the service's answers in words, what a save whose answer was lost came to, the service's clock,
+// the token in an address, the requests' bodies. The page's module renders what these return; the
+// tests call them directly.
 
 export const freshWindow = 120; // seconds either side of the clock, as the agent counts
 export const textLimit = 200; // characters of the service's text shown
@@ -9,6 +10,8 @@ export const requestTimeLimit = 60_000; // ms, the time CloudKit on a Mac waits 
 export const refreshInterval = 15_000; // ms
 export const retryAfterLimit = 3600; // s
 const throttledWait = 30; // s, when THROTTLED says not how long
+export const clockTolerance = 2000; // ms this device's clock may be off before commands are dated by the service's
+const clockNoticeAt = 30_000; // ms off, from which the page says so
 const zone = { zoneName: "_defaultZone" };
 
 export const cut = (text) => {
@@ -112,18 +115,21 @@ export const clockOf = (date) =>
     [date.getHours(), date.getMinutes(), date.getSeconds()].map((n) => String(n).padStart(2, "0")).join(":");
 
 // An answer in words: {ok, json} for a 2xx JSON answer; otherwise {message}, with signedOut when
-// the session has ended and wait (seconds) when the service asks the page to wait.
+// the session has ended, wait (seconds) when the service asks the page to wait, and unknown when
+// the request may have been carried out all the same: only a 4xx refuses it for sure.
 export function readAnswer(status, text, tooLarge) {
-    if (tooLarge) return { message: `the service's answer is larger than ${answerLimit / 1024} KiB` };
+    const ok = status >= 200 && status < 300;
+    const unknown = ok || status >= 500 ? { unknown: true } : {};
+    if (tooLarge) return { message: `the service's answer is larger than ${answerLimit / 1024} KiB`, ...unknown };
     let json;
     try {
         json = JSON.parse(text);
     } catch {
-        return { message: status >= 200 && status < 300 ? "the service's answer is not JSON" : `HTTP ${status}` };
+        return { message: ok ? "the service's answer is not JSON" : `HTTP ${status}`, ...unknown };
     }
-    if (status >= 200 && status < 300) return json && typeof json === "object" ? { ok: true, json } :
-        { message: "the service's answer is not JSON" };
-    return serverError(json) ?? { message: `HTTP ${status}` };
+    if (ok) return json && typeof json === "object" ? { ok: true, json } :
+        { message: "the service's answer is not JSON", ...unknown };
+    return { ...serverError(json) ?? { message: `HTTP ${status}` }, ...unknown };
 }
 
 // The words for a serverErrorCode, of an answer or of one record in it; null when there is none.
@@ -161,14 +167,51 @@ export function lookupResult(json) {
     return serverError(record) ?? { command: commandOf(record) };
 }
 
-// The save's answer: it counts only when the service gives back the record just sent.
+// The save's answer: it counts only when the service gives back the record just sent; the
+// record's own error refuses it.
 export function saveResult(json, nonce) {
     const found = lookupResult(json);
     if (found.command?.nonce === nonce) return found;
     if (found.message) return found;
-    return { message: "the service did not answer with the command sent: it may not be saved" };
+    return { message: "the service did not answer with the command sent", unknown: true };
 }
 
-// Where the writer's callback page hands the token on to drovix-command sign-in on this computer.
-export const writerCallbackAddress = (port, token) =>
-    `http://127.0.0.1:${port}/?ckWebAuthToken=${encodeURIComponent(token)}`;
+// What a send came to: sent is the save's result with its {kind, nonce, issuedAt}; when that
+// leaves it unknown whether the command was saved, found is the record looked up after it. Sent
+// when the record is that command, not sent when it holds another; and when the lookup failed, or
+// the record holds the nonce at another issue time (saved before, the answer lost or the clock
+// off), it may have been sent: doubt, and sending that kind again reuses the nonce.
+export function sendOutcome(sent, found) {
+    if (!sent.unknown) return sent.message ? { ...sent, message: `${sent.kind} not sent: ${sent.message}` } : sent;
+    const { command } = found;
+    if (command?.nonce === sent.nonce && command.issuedAt === sent.issuedAt) return { command };
+    if (found.message || command?.nonce === sent.nonce)
+        return { ...found, message: `${sent.kind} may have been sent: check drovix-command status before sending again`, doubt: true };
+    return { command, message: `${sent.kind} not sent: ${sent.message}` };
+}
+
+// How far the service's clock is ahead of this device's (ms), narrowed by an answer to what it
+// allows: a record just saved was modified while the request was on its way, one looked up at
+// some time before its answer, and a Date header, where the page may read it, gives the second.
+export function serviceOffset(offset, { json, saved, sentAt, answeredAt, date }) {
+    let [low, high] = [-Infinity, Infinity];
+    const modified = json?.records?.[0]?.modified?.timestamp;
+    if (Number.isFinite(modified)) [low, high] = [modified - answeredAt, saved ? modified - sentAt : high];
+    const second = Date.parse(date ?? "");
+    if (Number.isFinite(second)) [low, high] = [Math.max(low, second - answeredAt), Math.min(high, second + 1000 - sentAt)];
+    return Math.min(Math.max(offset, low), high);
+}
+
+// What commands are dated by: the service's clock once this device's is known to be off.
+export const datingOffset = (offset) => Math.abs(offset) > clockTolerance ? offset : 0;
+
+export function clockNotice(offset) {
+    if (Math.abs(offset) <= clockNoticeAt) return null;
+    const seconds = Math.round(Math.abs(offset) / 1000);
+    const size = seconds < 60 ? `${seconds} s` : seconds < 3600 ? `${Math.floor(seconds / 60)} min ${seconds % 60} s`
+        : `${Math.floor(seconds / 3600)} h ${Math.floor(seconds % 3600 / 60)} min`;
+    return `this device's clock is ${size} ${offset < 0 ? "ahead of" : "behind"} iCloud's: ` +
+        "commands are dated by iCloud's clock";
+}
+
+export const unaskedSignIn = "ignored a sign-in that this page had not asked for, in the address it was opened with";
