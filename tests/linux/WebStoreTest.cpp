@@ -225,7 +225,14 @@ TEST(WebStore, TheShippingSettingsRefuseAServerTheSystemDoesNotTrust)
     const std::string socket = shortPath.path + "/tls.sock";
     Child server({"/usr/bin/openssl", "s_server", "-quiet", "-unix", socket, "-key", key, "-cert",
                   certificate});
-    for (int attempt = 0; attempt < 5000 && !fs::exists(socket); ++attempt)
+    // It listens a while after its socket's file is there.
+    const auto listening = [&socket] {
+        sockaddr_un address{AF_UNIX, {}};
+        socket.copy(address.sun_path, sizeof address.sun_path - 1);
+        const posix::FileDescriptor probe(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        return ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    };
+    for (int attempt = 0; attempt < 5000 && !listening(); ++attempt)
         std::this_thread::sleep_for(2ms);
     CommandRecordWebStore shipping{*service.loop,
                                    {"a", "https://api.apple-cloudkit.com", socket, "iCloud.t"},
