@@ -40,6 +40,10 @@ Reading read(const std::string& container);
 // Where the build keeps the record, for --help.
 const char* destinationText();
 
+// Where the build keeps the container's record, in one line, for --version; found without the
+// token or the service.
+std::string recordPlace(const std::string& container);
+
 // Asks for a web auth token in a browser and stores it; a build without CloudKit's web services
 // says there is nothing to sign in to.
 int signIn(const std::string& container);
