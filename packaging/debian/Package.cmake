@@ -1,6 +1,7 @@
-# The Debian package of drovix-command, made by `cpack -G DEB` in a build of it (scripts/package-check
-# makes and checks one): the writer, its man page and completions, the copyright file, a changelog
-# and lintian's overrides, depending on what dpkg-shlibdeps finds the writer needs.
+# The Debian package of drovix-command, made by `cpack -G DEB` in a build of it
+# (scripts/package-check makes and checks one): the writer, its man page and completions, the
+# copyright file, a changelog and lintian's overrides, depending on what dpkg-shlibdeps finds the
+# writer needs.
 if(NOT CMAKE_SYSTEM_NAME STREQUAL "Linux" OR NOT TARGET drovix-command)
     return()
 endif()
