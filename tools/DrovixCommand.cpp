@@ -6,6 +6,7 @@
 #include "CommandStatus.h"
 #include "Identifiers.h"
 #include "LogText.h"
+#include "Manual.h"
 #include "Writer.h"
 
 #include <getopt.h>
@@ -30,42 +31,24 @@ constexpr double largestAgeSeconds = 1e10;
 // or microseconds by mistake.
 constexpr std::int64_t earliestIssuedAt = 100'000'000'000, latestIssuedAt = 10'000'000'000'000;
 
-const char* const usage =
-    "Usage: drovix-command [OPTIONS] start | restart | send KIND\n"
-    "       drovix-command [--container ID] status | sign-in\n"
-    "\n"
-    "Sends DrovixRescue a command by writing the command record, as another client of the\n"
-    "cloud container would, or shows the command waiting there.\n"
-    "\n"
-    "  start, restart   starts Drovix, or restarts it (Drovix is asked to quit, and made to\n"
-    "                   quit after ten seconds: unsaved work in it can be lost)\n"
-    "  send KIND        sends any kind; kinds other than start and restart are Drovix's own\n"
-    "  status           shows the command waiting, and whether an agent would act on it now\n"
-    "  sign-in          signs in to the cloud in a browser (builds with an API token)\n"
-    "\n"
-    "  --nonce TEXT               identifies the command (default: 16 random hex digits)\n"
-    "  --issued-at MILLISECONDS   issue time since the Unix epoch (default: now)\n"
-    "  --age SECONDS              issue time SECONDS before now; a negative age dates it ahead\n"
-    "  --container ID             cloud container (default: %.*s)\n"
-    "  -h, --help                 shows this text\n"
-    "\n"
-    "%s"
-    "Bytes of KIND or TEXT that are not UTF-8 are written as U+FFFD.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  done\n"
-    "  1  not done: the reason is on standard error, and nothing was written\n"
-    "  2  bad arguments, or no sign-in: nothing was written\n"
-    "  3  the command may have been sent, its answer lost: check status before sending it\n"
-    "     again; sending the same kind again reuses its nonce, so an agent acts on it once\n";
-
 const std::vector<std::string_view> words = {"start",  "restart", "send",
                                              "status", "sign-in", "help"};
 
+// The help text comes from the manual, which the man page is also made from.
 int help()
 {
-    std::printf(usage, static_cast<int>(commandContainerIdentifier.size()),
-                commandContainerIdentifier.data(), destinationText());
+    const std::string container(commandContainerIdentifier);
+    std::printf(manual::helpFormat, container.c_str());
+    std::printf("\n%s", destinationText());
+    return exitDone;
+}
+
+// Asks nothing of the service and reads no token: it only says what this build is.
+int version()
+{
+    const std::string container(commandContainerIdentifier);
+    std::printf("drovix-command %s\nthe record: %s\n", manual::version,
+                recordPlace(container).c_str());
     return exitDone;
 }
 
@@ -168,10 +151,13 @@ int main(int argc, char** argv)
     std::optional<std::int64_t> issuedAt;
     std::optional<double> age;
 
-    const option options[] = {
-        {"nonce", required_argument, nullptr, 'n'}, {"issued-at", required_argument, nullptr, 'i'},
-        {"age", required_argument, nullptr, 'a'},   {"container", required_argument, nullptr, 'c'},
-        {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+    const option options[] = {{"nonce", required_argument, nullptr, 'n'},
+                              {"issued-at", required_argument, nullptr, 'i'},
+                              {"age", required_argument, nullptr, 'a'},
+                              {"container", required_argument, nullptr, 'c'},
+                              {"help", no_argument, nullptr, 'h'},
+                              {"version", no_argument, nullptr, 'V'},
+                              {nullptr, 0, nullptr, 0}};
     for (int option; (option = ::getopt_long(argc, argv, "h", options, nullptr)) != -1;) {
         const std::string value = optarg ? optarg : "";
         switch (option) {
@@ -202,6 +188,8 @@ int main(int argc, char** argv)
             break;
         case 'h':
             return help();
+        case 'V':
+            return version();
         default: // getopt_long has said what is wrong.
             return exitBadArguments;
         }
@@ -236,7 +224,8 @@ int main(int argc, char** argv)
     if (word == "status") {
         const Reading reading = read(container);
         if (reading.failure)
-            return say(exitNotDone, "can't read the command record: " + *reading.failure);
+            return say(*reading.failure == signInRequired ? exitBadArguments : exitNotDone,
+                       "can't read the command record: " + *reading.failure);
         // Ages as a Mac counts them, on a clock that keeps to the service's.
         const double offset = reading.clockOffset.value_or(0);
         if (std::fabs(offset) > clockDifferenceShown)

@@ -35,6 +35,18 @@ const char* destinationText()
            "  ${XDG_DATA_HOME:-$HOME/.local/share}/cloud/ID/private/_defaultZone/command.json\n";
 }
 
+std::string recordPlace(const std::string& container)
+{
+#ifdef __linux__
+    const posix::Result<std::string> path = recordPath(container);
+    return "the file " + (path ? *path
+                               : "${XDG_DATA_HOME:-$HOME/.local/share}/cloud/" + container +
+                                     "/private/_defaultZone/command.json");
+#else
+    return "nowhere: " + recordPath(container).error();
+#endif
+}
+
 int send(const std::string& container, Command command)
 {
     const posix::Result<std::string> path = recordPath(container);

@@ -21,6 +21,14 @@ const char* destinationText()
            "  ${XDG_CONFIG_HOME:-$HOME/.config}/cloud/ID/web-auth-token\n";
 }
 
+std::string recordPlace(const std::string& container)
+{
+    std::string place = "CloudKit's web services at " + std::string(build::cloudKitUrl);
+    if (!build::cloudKitUnixSocket.empty())
+        place += " through " + std::string(build::cloudKitUnixSocket);
+    return place + ", container " + container + ", its private database in production";
+}
+
 posix::Result<std::string> tokenPath(const std::string& container)
 {
     return webAuthTokenPath(container, ::getenv("XDG_CONFIG_HOME"), ::getenv("HOME"));
@@ -144,7 +152,7 @@ int send(const std::string& container, Command command)
 {
     Session session(container);
     if (const auto failure = signedIn(session))
-        return say(exitNotDone, *failure);
+        return say(*failure == signInRequired ? exitBadArguments : exitNotDone, *failure);
     const posix::Result<std::string> doubt = doubtPath(container);
     if (!command.nonce) {
         const posix::Result<std::string> kept =

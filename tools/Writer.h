@@ -50,6 +50,10 @@ Reading read(const std::string& container);
 // Where the build keeps the record, for --help.
 const char* destinationText();
 
+// Where the build keeps the container's record, in one line, for --version; found without the
+// token or the service.
+std::string recordPlace(const std::string& container);
+
 // Shows where to sign in, takes the web auth token the person pastes, and stores it once the
 // service has accepted it; a build without CloudKit's web services says there is nothing to sign
 // in to.

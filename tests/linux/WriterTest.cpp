@@ -95,7 +95,7 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
     ASSERT_FALSE(posix::replaceFile(file, "{\"fields\": 1"));
     EXPECT_THAT(run({"status"}), ::testing::StartsWith("1\ndrovix-command: can't read the command "
                                                        "record: command.json is not valid JSON: "));
-    EXPECT_EQ("1\ndrovix-command: can't read the command record: sign-in required — run "
+    EXPECT_EQ("2\ndrovix-command: can't read the command record: sign-in required — run "
               "drovix-command sign-in\n",
               run({"status"}, DROVIX_WEB_COMMAND_WRITER));
     writeFile(home.path + "/.local/share/cloud/iCloud.x", "");
