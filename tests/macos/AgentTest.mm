@@ -51,7 +51,8 @@ std::vector<pid_t> running(const std::string& identifier, bool end = false)
 
 TEST(MacAgentTest, OpensRestartsAndForcesDrovix)
 {
-    ASSERT_TRUE(running(drovix).empty() && running(rescue).empty()) << "one runs already";
+    ASSERT_TRUE(running(drovix).empty() && running(rescue).empty())
+        << "this tree's sample Drovix or agent runs already, from a run cut short";
     const std::string scratch = std::filesystem::canonical(
         ::mkdtemp((std::filesystem::temp_directory_path() / "drovix-XXXXXX").string().data()));
     const std::string behaviour = sample + "/Contents/Resources/behaviour", log = scratch + "/log";
