@@ -11,10 +11,10 @@
 #include "RescueWatcher.h"
 #include "platform/cloudkit/CommandRecordJson.h"
 #include "platform/linux/AppWorkspace.h"
-#include "platform/linux/CommandRecordFileStore.h"
 #include "platform/linux/CommandRecordWebStore.h"
 #include "platform/linux/MainThread.h"
 #include "platform/linux/Services.h"
+#include "platform/posix/CommandRecordFileStore.h"
 
 #include "../sample/StandInService.h"
 

@@ -4,7 +4,7 @@
 #include "Writer.h"
 #include "platform/cloudkit/CommandRecordJson.h"
 #ifdef __linux__
-#include "platform/linux/CommandRecordFileStore.h"
+#include "platform/posix/CommandRecordFileStore.h"
 #endif
 
 #include <stdlib.h>

@@ -5,10 +5,10 @@
 #include "platform/cloudkit/WebAuthToken.h"
 #include "platform/linux/AppWorkspace.h"
 #include "platform/linux/BundlePaths.h"
-#include "platform/linux/CommandRecordFileStore.h"
 #include "platform/linux/LogSink.h"
 #include "platform/linux/MainThread.h"
 #include "platform/linux/Time.h"
+#include "platform/posix/CommandRecordFileStore.h"
 
 #include <sys/epoll.h>
 #include <sys/stat.h>

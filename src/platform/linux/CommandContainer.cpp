@@ -2,9 +2,9 @@
 // or CloudKit's web services when the build has an API token.
 #include "CloudKitSettings.h"
 #include "platform/cloudkit/WebAuthToken.h"
-#include "platform/linux/CommandRecordFileStore.h"
 #include "platform/linux/CommandRecordWebStore.h"
 #include "platform/linux/Services.h"
+#include "platform/posix/CommandRecordFileStore.h"
 
 #include <stdlib.h>
 

@@ -17,7 +17,7 @@ std::unique_ptr<AppWorkspace> makeAppWorkspace();
 
 // The CloudKit container with this identifier, created now and kept by the returned store; or,
 // when the process is not entitled to it, a store whose every fetch says which entitlement is
-// missing.
+// missing. In a build for checks (DROVIX_MACOS_RECORD_FILE), the container's record file.
 std::unique_ptr<CommandRecordStore> openCommandContainer(std::string_view containerIdentifier);
 
 // The main run loop's timers, the main dispatch queue and sleeps on the continuous clock.

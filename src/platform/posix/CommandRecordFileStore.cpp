@@ -1,5 +1,5 @@
 // The command record file: where it lives, and its fetch on the main loop.
-#include "platform/linux/CommandRecordFileStore.h"
+#include "platform/posix/CommandRecordFileStore.h"
 
 #include "platform/cloudkit/CommandRecordJson.h"
 

@@ -1,10 +1,7 @@
 // The command record as a file: the local stand-in for the private cloud database, kept in the
-// record form of CloudKit's web services and replaced atomically by whoever writes it.
+// record form of CloudKit's web services and replaced atomically by whoever writes it. The Linux
+// agent's store, and that of a Mac agent built to read the file for checks (never one that ships).
 #pragma once
-
-#ifndef __linux__
-#error "This file is the Linux implementation"
-#endif
 
 #include "platform/CommandRecordStore.h"
 #include "platform/MainThread.h"
