@@ -9,6 +9,7 @@
 #include <time.h>
 
 #include <cmath>
+#include <cstdio>
 #include <ctime>
 
 namespace drovix::writer {
@@ -24,12 +25,14 @@ std::string localTime(Instant at)
         return "an instant beyond the calendar";
     const time_t seconds = static_cast<time_t>(std::floor(at));
     tm local{};
-    char text[32];
-    if (!::localtime_r(&seconds, &local) ||
-        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local) == 0)
+    char year[8], text[32];
+    // A year of ISO 8601 has four digits, the first centuries' too, which %Y leaves out.
+    if (!::localtime_r(&seconds, &local) || local.tm_year < -1900 || local.tm_year > 8099 ||
+        std::snprintf(year, sizeof year, "%04d", local.tm_year + 1900) != 4 ||
+        std::strftime(text, sizeof text, "-%m-%dT%H:%M:%S%z", &local) == 0)
         return "an instant beyond the calendar";
     const std::string_view iso = text;
-    return std::string(iso.substr(0, iso.size() - 2)) + ":" +
+    return year + std::string(iso.substr(0, iso.size() - 2)) + ":" +
            std::string(iso.substr(iso.size() - 2)); // +0100 as +01:00
 }
 

@@ -194,6 +194,11 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     EXPECT_EQ(service.tokenFile + " is a symbolic link: the token is read only from a file of its "
                                   "own, in a folder of its own",
               service.fetch(found));
+    fs::rename(service.folder, service.folder + ".real");
+    fs::create_symlink(service.folder + ".real", service.folder);
+    EXPECT_EQ(service.folder + " is a symbolic link: the token is read only from a file of its "
+                               "own, in a folder of its own",
+              service.fetch(found));
 
     // What comes back from signing in: the address the browser ended on, or the token alone.
     const std::pair<std::string, std::string> pasted[] = {

@@ -98,6 +98,8 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
     EXPECT_EQ("2\ndrovix-command: can't read the command record: sign-in required — run "
               "drovix-command sign-in\n",
               run({"status"}, DROVIX_WEB_COMMAND_WRITER));
+    EXPECT_EQ("2\ndrovix-command: sign-in required — run drovix-command sign-in\n",
+              run({"start"}, DROVIX_WEB_COMMAND_WRITER));
     writeFile(home.path + "/.local/share/cloud/iCloud.x", "");
     EXPECT_EQ("1\ndrovix-command: can't create " + home.path +
                   "/.local/share/cloud/iCloud.x/private: Not a directory\n",
@@ -127,8 +129,9 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
         if (request.target.find("/modify?") != std::string::npos &&
             std::string_view("saved late lost renewed").find(reply) != std::string::npos) {
             const std::string sent = request.body.substr(request.body.find("\"record\":") + 9);
-            record = sent.substr(0, sent.rfind("}}]")) + R"(,"modified":{"timestamp":)" +
-                     std::to_string(std::llround(now * 1000)) + "}}";
+            // Before the fields, which a reader must find all the same.
+            record = R"({"modified":{"timestamp":)" + std::to_string(std::llround(now * 1000)) +
+                     "}," + sent.substr(1, sent.rfind("}}]"));
         }
         char date[64];
         const time_t seconds = time_t(now);
@@ -153,7 +156,7 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
                           "Sign in to iCloud in a browser, at\n  x:/\nThe page the browser "
                           "ends on shows a token: copy it, paste it here and press Return\n"
                           "\\(it is not shown; the address the browser ended on works too\\):\n",
-                      late = "this computer's clock is (?:299|300) s behind the service's: ";
+                      late = "this computer's clock is 300 s behind the service's: ";
     // Arguments, replies, what it says (a regular expression), what the person types.
     const std::tuple<std::string, std::string, std::string, std::string> table[] = {
         {"--nonce n1 restart", "saved", "0\nsent restart to iCloud.t, nonce n1" + fresh, ""},
@@ -180,9 +183,9 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
              fresh,
          ""},
         {"status", "late",
-         "0\ndrovix-command: " + late +
-             "ages are counted on the service's clock\nrestart, "
-             "nonce (\\w+)\nissued .*, (?:in )?. s(?: ago)?" +
+         "0\ndrovix-command: this computer's clock is (?:299|300) s behind the service's: "
+         "ages are counted on the service's clock\nrestart, "
+         "nonce (\\w+)\nissued .*, (?:in )?. s(?: ago)?" +
              fresh,
          ""},
         {"sign-in", "saved",
@@ -198,6 +201,10 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
              "page shows, or the whole address\nsigned in; the token is in " +
              tokenFile + "\n",
          "https://x.test/cb?code=1\nhttps://x.test/?ckSession=o%2Bk\n"},
+        {"--nonce n7 restart", "other saved",
+         "1\ndrovix-command: the command was not saved: the service answered with another record, "
+         "and the record holds another command\n",
+         ""},
         {"--nonce n6 start", "renewed", "0\nsent start to iCloud.t, nonce n6" + fresh, ""},
         {"sign-in", "ask refused",
          "1\n" + prompt +
@@ -258,7 +265,10 @@ TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
         {record("restart"), 3 * 86400.0, "restart|3 days ago|" + stale},
         {record("restart"), -599.5, "restart|in 10 min|" + ahead + "479 s"},
         {record("Restart"), 0, "Restart|0 s ago|" + drovixOwn},
-        // The last second of the calendar, and the first past it, as now.
+        // The first second of the calendar, its last, and the first past it, as now.
+        {record("start", -62167219200.0), -62167219200.0 - at,
+         "start, nonce n1\nissued 0000-01-01T00:00:00+00:00, 0 s ago\nfresh for another 120" +
+             fresh},
         {record("start", 253402300799.0), 253402300799.0 - at,
          "start, nonce n1\nissued 9999-12-31T23:59:59+00:00, 0 s ago\nfresh for another 120" +
              fresh},

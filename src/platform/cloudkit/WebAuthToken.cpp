@@ -174,8 +174,14 @@ posix::Result<posix::FileDescriptor> WebAuthTokenFile::openFolder(bool create) c
     posix::FileDescriptor opened(posix::retryOnInterrupt(
         [&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
     struct stat status {};
-    if (!opened.valid())
-        return openFailure(folder, errno);
+    if (!opened.valid()) {
+        // A link to a folder fails as no folder at all: told apart, it is named for what it is.
+        const int code = errno;
+        return openFailure(folder, code == ENOTDIR && ::lstat(folder.c_str(), &status) == 0 &&
+                                           S_ISLNK(status.st_mode)
+                                       ? ELOOP
+                                       : code);
+    }
     if (::fstat(opened.get(), &status) != 0)
         return posix::systemFailure(folder);
     if (auto wrong = notPrivate(folder, status, S_IWGRP | S_IWOTH, "chmod 700 it"))
