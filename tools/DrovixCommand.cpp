@@ -119,6 +119,12 @@ std::optional<std::string> agentKindInOtherCase(std::string kind)
 
 } // namespace
 
+Instant thisClock()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 std::string randomNonce()
 {
     std::random_device source;

@@ -9,7 +9,6 @@
 
 #include <stdlib.h>
 
-#include <chrono>
 #include <cstdio>
 
 namespace drovix::writer {
@@ -58,8 +57,7 @@ int send(const std::string& container, Command command)
     if (const std::optional<posix::Failure> failure = posix::replaceFile(*path, text))
         return say(exitNotDone, failure->description);
     // The agent on this machine counts the age on the same clock.
-    const double now =
-        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const Instant now = thisClock();
     std::printf(
         "wrote %s\n%s%s\n", path->c_str(), text.c_str(),
         verdictOf({command.kind, nonce, double(command.issuedAtMilliseconds) / 1000}, now).c_str());

@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -55,12 +54,6 @@ ServiceAnswer exchange(ServiceRequest& request, WebAuthTokenFile& tokenFile,
 }
 
 namespace {
-
-Instant thisClock()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 // The user's token file and one kept connection to the service.
 struct Session {

@@ -30,6 +30,9 @@ struct Command {
     bool datedByThisClock;
 };
 
+// This computer's clock, now.
+Instant thisClock();
+
 // 16 random hex digits.
 std::string randomNonce();
 
