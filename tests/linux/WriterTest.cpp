@@ -110,7 +110,8 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
 }
 
 // The writer of the web services against a service that answers each request as a row says:
-// "saved" (and saves), "late" (the same, by a clock 300 s ahead), "lost" (saves, then hangs up),
+// "saved" (and saves), "late" (the same, by a clock 300 s ahead; "undated" without a Date, so
+// that the record's own time must tell), "lost" (saves, then hangs up),
 // "down" (hangs up), "failing" (500), "refused" (AUTHENTICATION_FAILED), "renewed" (saves and
 // renews the token, while a sign-in stores another), "ask" (AUTHENTICATION_REQUIRED).
 TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotKnown)
@@ -125,9 +126,9 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
         std::lock_guard lock(mutex);
         std::string reply = "down";
         replies >> reply;
-        const double now = SystemClock().now() + (reply == "late" ? 300 : 0);
+        const double now = SystemClock().now() + (reply == "late" || reply == "undated" ? 300 : 0);
         if (request.target.find("/modify?") != std::string::npos &&
-            std::string_view("saved late lost renewed").find(reply) != std::string::npos) {
+            std::string_view("saved late undated lost renewed").find(reply) != std::string::npos) {
             const std::string sent = request.body.substr(request.body.find("\"record\":") + 9);
             // Before the fields, which a reader must find all the same.
             record = R"({"modified":{"timestamp":)" + std::to_string(std::llround(now * 1000)) +
@@ -137,6 +138,8 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
         const time_t seconds = time_t(now);
         std::strftime(date, sizeof date, "Date: %a, %d %b %Y %H:%M:%S GMT\r\n",
                       std::gmtime(&seconds));
+        if (reply == "undated")
+            date[0] = '\0';
         // A renewal, once a sign-in stored another token meanwhile.
         if (reply == "renewed" && !posix::replaceFile(tokenFile, "newer-t0ken\n"))
             std::strcpy(date, "X-Apple-CloudKit-Session: renewed\r\n");
@@ -176,7 +179,7 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
          "1\ndrovix-command: the command was not saved: AUTHENTICATION_FAILED — run "
          "drovix-command sign-in\n",
          ""},
-        {"restart", "late late",
+        {"restart", "undated late",
          "0\ndrovix-command: " + late +
              "the command is dated by the service's clock\nsent "
              "restart to iCloud.t, nonce (\\w+)" +
