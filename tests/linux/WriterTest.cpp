@@ -261,7 +261,7 @@ TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
         {CommandRecord{"start", {}, at}, 0, "the command record has no kind or nonce"},
         {record("start"), 47.9, "start|47 s ago|fresh for another 72" + fresh},
         {record("restart"), 120, "restart|120 s ago|fresh for another 0" + fresh},
-        {record("restart"), 121, "restart|121 s ago|" + stale},
+        {record("restart"), 179.9, "restart|179 s ago|" + stale},
         {record("restart"), 180, "restart|3 min ago|" + stale},
         {record("restart"), 7199.5, "restart|120 min ago|" + stale},
         {record("restart"), 7200, "restart|2 h ago|" + stale},
