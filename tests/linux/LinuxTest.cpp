@@ -272,6 +272,7 @@ TEST(MainLoop, RunsWorkByDeadlineFromItsJobsStartAndWatchesDescriptorsAndOneAlar
     int ends[2];
     ASSERT_EQ(0, ::pipe2(ends, O_CLOEXEC | O_NONBLOCK));
     const posix::FileDescriptor reader(ends[0]), writer(ends[1]);
+    EXPECT_EQ("epoll_ctl: Bad file descriptor", loop->watch(-1, EPOLLIN, {}).value().description);
     // Watched again, a descriptor is watched for the new events alone; unwatched, for none.
     loop->watch(writer.get(), EPOLLIN, [&](std::uint32_t) { events += '!'; });
     loop->watch(writer.get(), EPOLLOUT, [&](std::uint32_t got) {
