@@ -370,6 +370,7 @@ TEST(RunningApplications, AreTheLiveProcessesOfThisUserFromBundlesWithTheIdentif
         nobody.emplace(Strings{tmp->program(tmp->bundle("R.app", id))}, Strings{}, 65534);
         ASSERT_GT(nobody->ready(), 0);
     }
+    EXPECT_EQ(1000u, parseRealUid("Name:\tUid: 7\nUid:\t1000\t0\t0\t0\n")); // real, not the name
     std::ranges::sort(expected);
     const auto applications = LinuxWorkspace().runningApplications(id);
     std::vector<pid_t> found;
