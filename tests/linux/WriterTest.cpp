@@ -6,6 +6,8 @@
 #include "platform/cloudkit/CommandRecordJson.h"
 #include "platform/linux/Time.h"
 
+#include <termios.h>
+
 #include <cstring>
 #include <iterator>
 #include <map>
@@ -110,10 +112,9 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
 }
 
 // The writer of the web services against a service that answers each request as a row says:
-// "saved" (and saves), "late" (the same, by a clock 300 s ahead; "undated" without a Date, so
-// that the record's own time must tell), "lost" (saves, then hangs up),
-// "down" (hangs up), "failing" (500), "refused" (AUTHENTICATION_FAILED), "renewed" (saves and
-// renews the token, while a sign-in stores another), "ask" (AUTHENTICATION_REQUIRED).
+// "saved" (and saves), "late" (the same, by a clock 300 s ahead; "undated" with no Date to tell),
+// "lost" (saves, then hangs up), "down" (hangs up), "failing" (500), "refused" (AUTHENTICATION_
+// FAILED), "renewed" (saves, renews the token after a sign-in stored another), "ask" (421).
 TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotKnown)
 {
     const Scratch home;
@@ -215,12 +216,13 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
              "was: the service does not accept that token \\(AUTHENTICATION_FAILED\\)\n",
          "q\n"},
     };
+    const auto answering = [&](const char* answers) {
+        std::lock_guard lock(mutex);
+        replies = std::istringstream(answers);
+    };
     std::vector<std::string> nonces;
     for (const auto& [arguments, answers, said, typed] : table) {
-        {
-            std::lock_guard lock(mutex);
-            replies = std::istringstream(answers);
-        }
+        answering(answers.c_str());
         std::istringstream words(arguments);
         const std::string output = runWriter(DROVIX_WEB_COMMAND_WRITER, home.path,
                                              Strings(std::istream_iterator<std::string>(words), {}),
@@ -236,6 +238,28 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
     EXPECT_EQ(nonces[6], nonces[7]);
     // Neither a renewal of the token it replaced nor a token refused replaced a sign-in's.
     EXPECT_EQ("newer-t0ken\n", *posix::readRegularFile(tokenFile, 100));
+
+    // On a terminal the token is not shown, and echo is back however sign-in ends: with the
+    // token, or by a signal while it waits.
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_TRUE(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
+    const posix::FileDescriptor typist(terminal), side(::open(::ptsname(terminal), O_RDWR));
+    auto echoes = [&, t = termios{}]() mutable {
+        return ::tcgetattr(side.get(), &t) == 0 && (t.c_lflag & ECHO);
+    };
+    for (const int signal : {0, SIGTERM}) {
+        answering(signal ? "ask" : "ask saved");
+        Child writer({"/bin/sh", "-c", "exec \"$@\" <\"$0\"", ::ptsname(terminal),
+                      DROVIX_WEB_COMMAND_WRITER, "--container", "iCloud.t", "sign-in"},
+                     {"HOME=" + home.path});
+        for (int wait = 0; echoes() && wait < 1500; ++wait)
+            std::this_thread::sleep_for(10ms);
+        signal ? ::kill(writer.pid(), signal) : int(::write(typist.get(), "typed-t0ken\n", 12));
+        const int status = writer.reap().value_or(-1);
+        EXPECT_EQ(signal, WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status));
+        char shown = 0;
+        EXPECT_TRUE(echoes() && ::read(terminal, &shown, 1) < 0) << "echoed: " << shown;
+    }
 }
 
 TEST(Writer, SaysWhatTheCommandWaitingMeansNow)
