@@ -85,6 +85,8 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
         {{"--age", "5", "status"},
          "--nonce, --issued-at and --age are for start, restart and send"},
         {{"--age", "3s", "start"}, "--age takes a number of seconds, not \"3s\""},
+        {{"--age", "-1e10", "--age", "-10000000001", "start"},
+         "--age takes a number of seconds, not \"-10000000001\""},
         {{"--issued-at", "99999999999", "start"},
          "--issued-at takes milliseconds since the Unix epoch (13 digits this century), not "
          "\"99999999999\""},
@@ -192,6 +194,8 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
          "nonce (\\w+)\nissued .*, (?:in )?. s(?: ago)?" +
              fresh,
          ""},
+        {"status", "down",
+         "1\ndrovix-command: can't read the command record: Empty reply from server\n", ""},
         {"sign-in", "saved",
          "1\ndrovix-command: the service gave no sign-in address: it answered without one\n", ""},
         {"sign-in", "ask",
