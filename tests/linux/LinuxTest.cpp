@@ -406,19 +406,21 @@ TEST(OpenApplication, StartsOneDetachedInstanceAndNoneWhileItRuns)
     Scratch scratch;
     const std::string bundle = scratch.bundle("A.app", testIdentifier + ".open");
     LinuxWorkspace workspace;
-    // Neither the agent's ignored SIGPIPE nor its descriptors open across exec reach the app.
+    // Neither the agent's ignored signals (SIGHUP, the first, too) nor its descriptors reach it.
     const posix::FileDescriptor inherited(::open("/dev/zero", O_RDONLY));
-    ::signal(SIGPIPE, SIG_IGN), ::setenv("DROVIX_SAMPLE_LIFETIME", "60", 1);
+    ::signal(SIGPIPE, SIG_IGN), ::signal(SIGHUP, SIG_IGN),
+        ::setenv("DROVIX_SAMPLE_LIFETIME", "60", 1);
     auto concurrent = std::async(std::launch::async, [&] { return open(workspace, bundle); });
     EXPECT_EQ(std::nullopt, open(workspace, bundle));
     EXPECT_EQ(std::nullopt, concurrent.get());
-    ::signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL), ::signal(SIGHUP, SIG_DFL);
     const auto running = [&] { return bundleProcesses([&](auto& p) { return p == bundle; }); };
     const auto instances = running();
     ASSERT_EQ(1u, instances.size()) << "two opens at once start one instance";
     const pid_t pid = instances[0]->pid();
     const std::string proc = "/proc/" + std::to_string(pid);
     const std::string status = *posix::readRegularFile(proc + "/status", 4096);
+    EXPECT_GT(posix::readRegularFile("/proc/self/maps", 1 << 20)->size(), 4096u); // sizeless
     EXPECT_EQ(pid, ::getsid(pid)) << "not in a session of its own";
     EXPECT_EQ(std::string::npos, status.find("PPid:\t" + std::to_string(::getpid()) + "\n"));
     EXPECT_NE(std::string::npos, status.find("SigIgn:\t0000000000000000\n"));
