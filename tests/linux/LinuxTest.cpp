@@ -240,10 +240,9 @@ BootNanoseconds run(MainLoop& loop)
 
 TEST(MainLoop, RunsWorkByDeadlineFromItsJobsStartAndWatchesDescriptorsAndOneAlarmWithoutSpinning)
 {
-    // On time and several ticks late; durations within a century.
-    EXPECT_EQ(20 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 10 * ms));
-    EXPECT_EQ(60 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 55 * ms));
-    EXPECT_EQ(60 * ms, nextRepeatDeadline(10 * ms, 10 * ms, 50 * ms)); // due exactly now
+    // Early, on time, due exactly now and several ticks late; durations within a century.
+    for (const auto& [now, next] : std::map<int, int>{{5, 20}, {10, 20}, {50, 60}, {55, 60}})
+        EXPECT_EQ(next * ms, nextRepeatDeadline(10 * ms, 10 * ms, now * ms)) << now;
     EXPECT_EQ(0, durationInNanoseconds(-1) + durationInNanoseconds(std::nan("")));
     EXPECT_EQ(BootNanoseconds(100 * 365.25 * 86400 * 1e9), durationInNanoseconds(INFINITY));
 
