@@ -45,6 +45,8 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
                          .reap());
         EXPECT_THAT(shownStatus(), ::testing::EndsWith("|a command for Drovix itself: "
                                                        "DrovixRescue leaves it alone|"));
+        // The writer stored the service's renewals of the token.
+        EXPECT_THAT(*posix::readRegularFile(tokenFile, 100), ::testing::StartsWith("renewed+"));
     }
     Child command(sender, environment);
     ASSERT_EQ(0, command.reap()) << command.readLine().value_or("");
@@ -69,9 +71,6 @@ void restarts(const Strings& sender, const std::string& agent, const std::string
     const auto instances = bundleProcesses([&](auto& bundle) { return bundle == drovix; });
     ASSERT_EQ(1u, instances.size());
     instances[0]->forceTerminate(), readable(instances[0]->pidfd());
-    if (agent == DROVIX_WEB_AGENT) { // the writer and the agent stored the service's renewals
-        EXPECT_THAT(*posix::readRegularFile(tokenFile, 100), ::testing::StartsWith("renewed+"));
-    }
 }
 
 TEST(AgentTest, RestartsDrovixFromTheCommandPageInABrowser)
