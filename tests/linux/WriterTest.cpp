@@ -143,8 +143,9 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
                       std::gmtime(&seconds));
         if (reply == "undated")
             date[0] = '\0';
-        // A renewal, once a sign-in stored another token meanwhile.
-        if (reply == "renewed" && !posix::replaceFile(tokenFile, "newer-t0ken\n"))
+        // A renewal, once a sign-in stored another token meanwhile, or a sign-out removed it.
+        if ((reply == "renewed" && !posix::replaceFile(tokenFile, "newer-t0ken\n")) ||
+            (reply == "signed-out" && fs::remove(tokenFile)))
             std::strcpy(date, "X-Apple-CloudKit-Session: renewed\r\n");
         const std::map<std::string, std::pair<int, std::string>> answers = {
             {"failing", {500, R"({"serverErrorCode":"INTERNAL_ERROR"})"}},
@@ -196,6 +197,7 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
          ""},
         {"status", "down",
          "1\ndrovix-command: can't read the command record: Empty reply from server\n", ""},
+        {"status", "signed-out", "0\nrestart, nonce \\w+\nissued .*\n.*\n", ""},
         {"sign-in", "saved",
          "1\ndrovix-command: the service gave no sign-in address: it answered without one\n", ""},
         {"sign-in", "ask",
