@@ -50,7 +50,7 @@ TEST(TextTest, CanonicallyEquivalentTextsAreEqualAndInvalidOnesOnlyBytewise)
         {"q\u0323\u0307", "q\u0307\u0323", true}, {"\uAC00", "\u1100\u1161", true},
         {"start", "Start", false}, {"\uFB01", "fi", false}, {"a\0b"s, "a\0c"s, false},
         {"\xff\xfe", "\xff\xfe", true}, {"caf\u00e9\xff", "cafe\u0301\xff", false},
-        {"", "\xff", false}, {"\xff", "a", false}};
+        {"", "\xff", false}, {"\xff", "a", false}, {"\u212A", "K", true}}; // Kelvin sign, K
     // clang-format on
     for (const auto& [a, b, equal] : cases)
         EXPECT_EQ(textsEqual(a, b), equal) << a << " / " << b;

@@ -158,6 +158,7 @@ TEST(WebStore, KeepsTheTokenPrivateCurrentAndSharedWithTheWriter)
     EXPECT_EQ("THROTTLED", service.fetch({503, R"({"serverErrorCode":"THROTTLED"})",
                                           "X-Apple-CloudKit-Web-Auth-Token: 3rd\r\n"}));
     EXPECT_EQ("3rd\n", *posix::readRegularFile(service.tokenFile, 100));
+    EXPECT_EQ(fs::perms(0600), fs::status(service.tokenFile + ".lock").permissions()); // its lock
     // A file unchanged since it was read or written is not read again; a changed one is.
     ::chmod(service.folder.c_str(), 0770);
     EXPECT_EQ("start|-|-", service.fetch(found));
