@@ -32,7 +32,7 @@ struct Service : Scratch {
     StandInService standIn{path + "/ck.sock", [](const StandInRequest&) { return StandInReply{}; }};
     CommandRecordWebStore store{
         *loop, {"apiT0ken", "http://ck.test", path + "/ck.sock", "iCloud.t", 500, 500}, tokenFile};
-    Service() { EXPECT_FALSE(posix::replaceFile(tokenFile, "aZ0+9/z=\n")); }
+    Service() { EXPECT_FALSE(posix::replaceFile(tokenFile, "aA0+9/zZ\n")); }
     std::string fetch() { return fetched(*loop, store); }
     std::string fetch(const StandInReply& reply)
     {
@@ -58,7 +58,7 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
     ASSERT_EQ(2u, requests.size());
     EXPECT_EQ(1, requests[1].connection) << "a look is one request on a kept connection";
     EXPECT_EQ("/database/1/iCloud.t/production/private/records/lookup?ckAPIToken=apiT0ken&"
-              "ckWebAuthToken=aZ0%2B9%2Fz%3D",
+              "ckWebAuthToken=aA0%2B9%2FzZ",
               requests[0].target);
     EXPECT_EQ(R"({"records":[{"recordName":"command"}],"zoneID":{"zoneName":"_defaultZone"}})",
               requests[0].body);
@@ -74,7 +74,7 @@ TEST(WebStore, AnswersAsTheFileStoreDoesOnOneKeptConnectionAndBoundsWhatTheServi
          "sign-in required — run drovix-command sign-in"},
         // The token taken out before the reason is cut to 200 bytes (here to exactly that).
         {failure(401, "AUTHENTICATION_FAILED",
-                 R"(,"reason":")" + reason.substr(104) + " aZ0+9/z=\""),
+                 R"(,"reason":")" + reason.substr(104) + " aA0+9/zZ\""),
          "AUTHENTICATION_FAILED: " + reason.substr(104) + " … — run drovix-command sign-in"},
         {failure(403, "ACCESS_DENIED"),
          "ACCESS_DENIED — with Advanced Data Protection on, the service answers only once \"Access "
