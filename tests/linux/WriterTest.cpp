@@ -47,7 +47,8 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
     EXPECT_EQ("0\nno command yet\n", run({"status"}));
     std::vector<std::string> nonces;
     for (const char* age : {"30", "-30"}) {
-        EXPECT_EQ('0', run({"--age", age, "restart"})[0]);
+        EXPECT_THAT(run({"--age", age, "restart"}),
+                    ::testing::ContainsRegex("^0\nwrote .*\nfresh for another "));
         const CommandRecord sent =
             *parseCommandRecordFile(*posix::readRegularFile(file, maxRecordJsonSize));
         EXPECT_TRUE(std::regex_match(*sent.nonce, std::regex("[0-9a-f]{16}"))) << *sent.nonce;
@@ -63,6 +64,9 @@ TEST(Writer, SendsFreshCommandsWithNewNoncesAndTheIssueTimeAskedForAndNothingByM
                   "\na command for Drovix itself: DrovixRescue leaves it alone\n",
               sent);
     EXPECT_THAT(run({"--help"}), ::testing::HasSubstr("/_defaultZone/command.json\n"));
+    EXPECT_THAT(run({"--version"}), ::testing::HasSubstr("\nthe record: the file " + home.path));
+    EXPECT_THAT(run({"--version"}, DROVIX_WEB_COMMAND_WRITER),
+                ::testing::HasSubstr(" through " DROVIX_TEST_SOCKET ", container iCloud."));
     EXPECT_THAT(run({"help"}, DROVIX_WEB_COMMAND_WRITER),
                 ::testing::HasSubstr("/web-auth-token\n"));
     // A mistake writes nothing.
@@ -165,41 +169,39 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
                           "\\(it is not shown; the address the browser ended on works too\\):\n",
                       late = "this computer's clock is 300 s behind the service's: ";
     // Arguments, replies, what it says (a regular expression), what the person types.
-    const std::tuple<std::string, std::string, std::string, std::string> table[] = {
-        {"--nonce n1 restart", "saved", "0\nsent restart to iCloud.t, nonce n1" + fresh, ""},
-        {"--nonce n2 start", "lost saved", "0\nsent start to iCloud.t, nonce n2" + fresh, ""},
+    struct Row {
+        std::string arguments, answers, said, typed = "";
+    };
+    const Row table[] = {
+        {"--nonce n1 restart", "saved", "0\nsent restart to iCloud.t, nonce n1" + fresh},
+        {"--nonce n2 start", "lost saved", "0\nsent start to iCloud.t, nonce n2" + fresh},
         {"restart", "lost down",
          "3\ndrovix-command: may have been sent: check `drovix-command status` before sending "
          "again \\(Empty reply from server; looking the record up failed too: Empty reply from "
          "server\\). Sending restart again reuses nonce (\\w+), so that an agent acts on it at "
-         "most once\n",
-         ""},
-        {"restart", "saved", "0\nsent restart to iCloud.t, nonce (\\w+)" + fresh, ""},
+         "most once\n"},
+        {"restart", "saved", "0\nsent restart to iCloud.t, nonce (\\w+)" + fresh},
         {"--nonce n3 restart", "failing saved",
          "1\ndrovix-command: the command was not saved: INTERNAL_ERROR, and the record holds "
-         "another command\n",
-         ""},
+         "another command\n"},
         {"--nonce n4 restart", "refused",
          "1\ndrovix-command: the command was not saved: AUTHENTICATION_FAILED — run "
-         "drovix-command sign-in\n",
-         ""},
+         "drovix-command sign-in\n"},
         {"restart", "undated late",
          "0\ndrovix-command: " + late +
              "the command is dated by the service's clock\nsent "
              "restart to iCloud.t, nonce (\\w+)" +
-             fresh,
-         ""},
+             fresh},
         {"status", "late",
          "0\ndrovix-command: this computer's clock is (?:299|300) s behind the service's: "
          "ages are counted on the service's clock\nrestart, "
          "nonce (\\w+)\nissued .*, (?:in )?. s(?: ago)?" +
-             fresh,
-         ""},
+             fresh},
         {"status", "down",
-         "1\ndrovix-command: can't read the command record: Empty reply from server\n", ""},
-        {"status", "signed-out", "0\nrestart, nonce \\w+\nissued .*\n.*\n", ""},
+         "1\ndrovix-command: can't read the command record: Empty reply from server\n"},
+        {"status", "signed-out", "0\nrestart, nonce \\w+\nissued .*\n.*\n"},
         {"sign-in", "saved",
-         "1\ndrovix-command: the service gave no sign-in address: it answered without one\n", ""},
+         "1\ndrovix-command: the service gave no sign-in address: it answered without one\n"},
         {"sign-in", "ask",
          "2\n" + prompt +
              "drovix-command: no web auth token came: nothing was signed in, and "
@@ -213,9 +215,8 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
          "https://x.test/cb?code=1\nhttps://x.test/?ckSession=o%2Bk\n"},
         {"--nonce n7 restart", "other saved",
          "1\ndrovix-command: the command was not saved: the service answered with another record, "
-         "and the record holds another command\n",
-         ""},
-        {"--nonce n6 start", "renewed", "0\nsent start to iCloud.t, nonce n6" + fresh, ""},
+         "and the record holds another command\n"},
+        {"--nonce n6 start", "renewed", "0\nsent start to iCloud.t, nonce n6" + fresh},
         {"sign-in", "ask refused",
          "1\n" + prompt +
              "drovix-command: nothing was signed in, and the stored token is as it "
@@ -245,8 +246,7 @@ TEST(ServiceWriter, SaysWhatBecameOfEachCommandAndNeverThatItWasSentWhenItIsNotK
     // Neither a renewal of the token it replaced nor a token refused replaced a sign-in's.
     EXPECT_EQ("newer-t0ken\n", *posix::readRegularFile(tokenFile, 100));
 
-    // On a terminal the token is not shown, and echo is back however sign-in ends: with the
-    // token, or by a signal while it waits.
+    // On a terminal the token is not shown, and echo is back whether a token or a signal ends it.
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_TRUE(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0);
     const posix::FileDescriptor typist(terminal), side(::open(::ptsname(terminal), O_RDWR));
